@@ -1,0 +1,34 @@
+# Entry points: `make demo` (set up, build, enhance a generated recording)
+# and `make test` (set up, build, run every test, then again under ASan/UBSan).
+JOBS ?= 2
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+
+.PHONY: deps build demo test test-release test-asan bench clean
+
+deps:
+	@./scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+
+demo: build
+	@./scripts/demo.sh $(BUILD)
+
+test: test-release test-asan
+
+test-release: build
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+test-asan: deps
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DAE_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD) -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+
+bench: build
+	@./scripts/bench.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) demo

@@ -1,0 +1,71 @@
+#include "analysis/log_capture.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+char g_logbuf[LOG_CAPACITY];
+uint64_t g_logpos = 0;
+
+// The capture buffer lives on the heap, one per thread, allocated zeroed on
+// the thread's first capture: a 1 MiB static TLS block would keep the
+// library from loading with dlopen.
+static thread_local std::unique_ptr<char[]> t_logbuf;
+static thread_local uint64_t t_logpos = 0;
+
+// FFmpeg hands a custom callback every message at every level; the capture
+// keeps only what its own level lets through.
+static const int CAPTURE_LEVEL = AV_LOG_INFO;
+
+void log_cb(void*, int level, const char* fmt, va_list args) {
+    char* buf = t_logbuf.get();
+    if (!buf || (level & 0xff) > CAPTURE_LEVEL) return;
+    if (t_logpos >= LOG_CAPACITY - 1) return;
+    size_t room = LOG_CAPACITY - t_logpos;
+    int n = std::vsnprintf(buf + t_logpos, room, fmt, args);
+    if (n > 0) t_logpos += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1;
+}
+
+void log_capture_begin() {
+    if (!t_logbuf) t_logbuf.reset(new char[LOG_CAPACITY]());
+    t_logpos = 0;
+    t_logbuf[0] = '\0';
+    av_log_set_level(CAPTURE_LEVEL);
+    av_log_set_callback(log_cb);
+}
+
+void log_capture_end() {
+    av_log_set_callback(nullptr);
+    g_logpos = t_logpos;
+    std::memcpy(g_logbuf, t_logbuf.get(), t_logpos + 1);
+}
+
+void write_log_file(const char* name) {
+    FILE* f = std::fopen(name, "w");
+    if (!f) return;
+    std::fwrite(g_logbuf, 1, g_logpos, f);
+    std::fclose(f);
+}
+
+void parse_label(const char* text, const char* label, double* out) {
+    if (!text) return;
+    const char* p = std::strstr(text, label);
+    if (!p) return;
+    p += std::strlen(label);
+    while (*p == ' ' || *p == '\t') p++;
+    *out = std::strtod(p, nullptr);
+}
+
+int json_num(const char* text, const char* key, double* out) {
+    const char* p = std::strstr(text, key);
+    if (!p) return -1;
+    p += std::strlen(key);
+    while (*p && std::strchr("\t \"':", *p)) p++;
+    *out = std::strtod(p, nullptr);
+    return 0;
+}

@@ -1,0 +1,30 @@
+// Capture of FFmpeg's log text, and the scanners that read figures from it.
+#pragma once
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t LOG_CAPACITY = 1048576;
+
+// Copy of the most recent capture (any thread), NUL-terminated.
+extern char g_logbuf[LOG_CAPACITY];
+extern uint64_t g_logpos;
+
+// FFmpeg log callback: appends messages at or below the capture's level to
+// the calling thread's buffer.
+void log_cb(void* ctx, int level, const char* fmt, va_list args);
+
+// Start a capture on this thread (level AV_LOG_INFO, callback installed).
+void log_capture_begin();
+// Remove the callback and publish this thread's text to g_logbuf.
+void log_capture_end();
+
+// Reads the number after the first `label` at or after text into *out.
+void parse_label(const char* text, const char* label, double* out);
+
+// Reads the number after the first `key` in text (skipping blanks, quotes
+// and colons). Returns 0, or -1 when the key is absent (*out untouched).
+int json_num(const char* text, const char* key, double* out);
+
+// Writes the published capture to `name` in the current directory.
+void write_log_file(const char* name);

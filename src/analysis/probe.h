@@ -1,0 +1,2 @@
+#pragma once
+int probe_file(const char* path, const char** out);

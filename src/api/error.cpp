@@ -1,0 +1,23 @@
+#include "api/error.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+char g_err[1024];
+
+bool debug_on() { return std::getenv("AE_DEBUG") != nullptr; }
+
+void set_err(const char* fmt, ...) {
+    // Format first, copy after: an argument may be g_err itself, wrapped by
+    // an outer message.
+    char text[sizeof g_err];
+    va_list args;
+    va_start(args, fmt);
+    int n = std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    if (n < 0) text[0] = '\0';
+    std::memcpy(g_err, text, sizeof text);
+    if (debug_on()) std::fprintf(stderr, "[AE] %s\n", g_err);
+}

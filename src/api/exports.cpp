@@ -1,0 +1,54 @@
+// The five exported functions. Each working call catches everything thrown
+// inside, so no exception crosses the C boundary.
+#include <cstdio>
+#include <new>
+
+extern "C" {
+#include <libavformat/version.h>
+}
+
+#include "analysis/probe.h"
+#include "api/error.h"
+#include "audioenhancer.h"
+#include "batch/batch.h"
+#include "enhance/enhance.h"
+
+template <typename Fn>
+static int guarded(Fn&& fn) noexcept {
+    try {
+        return fn();
+    } catch (const std::bad_alloc&) {
+        set_err("oom");
+    } catch (...) {
+        set_err("internal error");
+    }
+    return -1;
+}
+
+extern "C" {
+
+AUDIOENHANCER_API const char* audioenhancer_version(void) {
+    static char v[160];
+    std::snprintf(v, sizeof v, "%s (libavformat %d.%d.%d, RNNoise)", "1.0.1",
+                  LIBAVFORMAT_VERSION_MAJOR, LIBAVFORMAT_VERSION_MINOR,
+                  LIBAVFORMAT_VERSION_MICRO);
+    return v;
+}
+
+AUDIOENHANCER_API const char* audioenhancer_last_error(void) { return g_err; }
+
+AUDIOENHANCER_API int audioenhancer_probe(const char* path, const char** out_json) {
+    return guarded([&] { return probe_file(path, out_json); });
+}
+
+AUDIOENHANCER_API int audioenhancer_enhance(const char* in_path, const char* out_path,
+                                            const char* options, const char** out_json) {
+    return guarded([&] { return enhance_file(in_path, out_path, options, out_json); });
+}
+
+AUDIOENHANCER_API int audioenhancer_batch(const char* in_dir, const char* out_dir,
+                                          const char* options, const char** out_json) {
+    return guarded([&] { return batch_dir(in_dir, out_dir, options, out_json); });
+}
+
+}  // extern "C"

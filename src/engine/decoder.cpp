@@ -1,0 +1,139 @@
+#include "engine/decoder.h"
+
+#include <cstdio>
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+#include "api/error.h"
+
+int decode_open(decoder_state* st, const char* path) {
+    *st = decoder_state{};
+
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path, nullptr, nullptr) < 0) {
+        set_err("cannot open input %s", path);
+        return -1;
+    }
+    input_format_ptr fmt(raw);
+    if (avformat_find_stream_info(fmt.get(), nullptr) < 0) {
+        set_err("cannot read stream info %s", path);
+        return -1;
+    }
+    int index = av_find_best_stream(fmt.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (index < 0) {
+        set_err("no audio stream in %s", path);
+        return -1;
+    }
+    AVStream* stream = fmt->streams[index];
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (!codec) {
+        set_err("no decoder for codec id %d", static_cast<int>(stream->codecpar->codec_id));
+        return -1;
+    }
+    codec_context_ptr dec(avcodec_alloc_context3(codec));
+    if (!dec) {
+        set_err("oom");
+        return -1;
+    }
+    (void)avcodec_parameters_to_context(dec.get(), stream->codecpar);
+    if (avcodec_open2(dec.get(), codec, nullptr) < 0) {
+        set_err("cannot open decoder for %s", path);
+        return -1;
+    }
+    frame_ptr frame(av_frame_alloc());
+    if (!frame) {
+        set_err("oom");
+        return -1;
+    }
+
+    st->stream_index = index;
+    st->sample_rate = dec->sample_rate;
+    int ch = dec->ch_layout.nb_channels;
+    st->channels = (ch >= 1 && ch <= 8) ? ch : 1;
+    if (fmt->duration > 0)
+        st->duration_s = fmt->duration / 1000000.0;
+    else if (stream->duration > 0)
+        st->duration_s = stream->duration * av_q2d(stream->time_base);
+    std::snprintf(st->codec, sizeof st->codec, "%s", avcodec_get_name(stream->codecpar->codec_id));
+    std::snprintf(st->format, sizeof st->format, "%s",
+                  fmt->iformat ? fmt->iformat->name : "unknown");
+    st->fmt = std::move(fmt);
+    st->dec = std::move(dec);
+    st->frame = std::move(frame);
+    return 0;
+}
+
+// Appends the state's current frame to the buffer under construction.
+static int append_frame(decoder_state* st, pcm_ptr& pcm, int64_t* capacity, int64_t* frames) {
+    const AVFrame* f = st->frame.get();
+    double bytes = 0;
+    if (pcm_reserve(pcm, capacity, *frames + f->nb_samples, st->channels, &bytes) != 0) {
+        set_err("oom (%.0f MB needed)", bytes / 1048576.0);
+        return -1;
+    }
+    if (frame_to_s16(f, st->channels, pcm.get() + *frames * st->channels) != 0) {
+        set_err("unsupported decoded sample format %s",
+                av_get_sample_fmt_name(static_cast<AVSampleFormat>(f->format))
+                    ? av_get_sample_fmt_name(static_cast<AVSampleFormat>(f->format))
+                    : "unknown");
+        return -1;
+    }
+    *frames += f->nb_samples;
+    return 0;
+}
+
+// Receives every frame the decoder has ready. Returns 0 when it wants more
+// input or is drained, -1 on an error.
+static int receive_frames(decoder_state* st, pcm_ptr& pcm, int64_t* capacity, int64_t* frames,
+                          bool draining) {
+    for (;;) {
+        int rc = avcodec_receive_frame(st->dec.get(), st->frame.get());
+        if (rc != 0) {
+            if (draining || rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return 0;
+            char text[64];
+            av_strerror(rc, text, sizeof text);
+            set_err("receive_frame: %s", text);
+            return -1;
+        }
+        int ok = append_frame(st, pcm, capacity, frames);
+        av_frame_unref(st->frame.get());
+        if (ok != 0) return -1;
+    }
+}
+
+int decode_all(decoder_state* st, pcm_ptr* out, int64_t* out_frames) {
+    packet_ptr pkt(av_packet_alloc());
+    if (!pkt) {
+        set_err("oom");
+        return -1;
+    }
+    pcm_ptr pcm;
+    int64_t capacity = 0, frames = 0;
+
+    // A read error mid-file ends the reading like the end of the file does.
+    while (av_read_frame(st->fmt.get(), pkt.get()) >= 0) {
+        if (pkt->stream_index != st->stream_index) {
+            av_packet_unref(pkt.get());
+            continue;
+        }
+        int rc = avcodec_send_packet(st->dec.get(), pkt.get());
+        av_packet_unref(pkt.get());
+        if (rc < 0) {
+            set_err("send_packet failed");
+            return -1;
+        }
+        if (receive_frames(st, pcm, &capacity, &frames, false) != 0) return -1;
+    }
+    (void)avcodec_send_packet(st->dec.get(), nullptr);
+    if (receive_frames(st, pcm, &capacity, &frames, true) != 0) return -1;
+
+    if (frames <= 0) {
+        set_err("no audio data decoded from %s", st->fmt->url);
+        return -1;
+    }
+    *out = std::move(pcm);
+    *out_frames = frames;
+    return 0;
+}

@@ -1,0 +1,23 @@
+// Decoding a whole input file into the PCM buffer.
+#pragma once
+#include "engine/pcm.h"
+
+// One open input. Members release themselves in the order frame, decoder,
+// demuxer when the state goes out of scope or is reset.
+struct decoder_state {
+    input_format_ptr fmt;
+    codec_context_ptr dec;
+    frame_ptr frame;
+    int stream_index = 0;
+    int sample_rate = 0;
+    int channels = 0;       // 1..8; inputs with more are reduced to channel 0
+    double duration_s = 0.0;
+    char codec[64] = "";
+    char format[64] = "";
+};
+
+// Opens path and its best audio stream's decoder into *st (reset first).
+int decode_open(decoder_state* st, const char* path);
+
+// Decodes the whole stream; on success *pcm holds frames * channels samples.
+int decode_all(decoder_state* st, pcm_ptr* pcm, int64_t* frames);

@@ -1,0 +1,276 @@
+#include "engine/encoder.h"
+
+#include <cstdio>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/samplefmt.h>
+}
+
+#include "api/error.h"
+#include "engine/owners.h"
+
+namespace {
+
+struct output_kind {
+    const char* ext;
+    const char* container;
+    const char* encoder;
+};
+
+const output_kind OUTPUTS[] = {
+    {"wav", "wav", "pcm_s16le"},  {"m4a", "ipod", "aac"},       {"mp4", "ipod", "aac"},
+    {"mp3", "mp3", "libmp3lame"}, {"ogg", "ogg", "libvorbis"}, {"opus", "ogg", "libopus"},
+    {"flac", "flac", "flac"},
+};
+
+int64_t bit_rate_for(const char* encoder) {
+    if (!std::strcmp(encoder, "libopus")) return 96000;
+    if (!std::strcmp(encoder, "libvorbis")) return 160000;
+    return 192000;
+}
+
+// 16-bit when the encoder takes it, else the first format it lists.
+AVSampleFormat pick_format(const AVCodec* codec) {
+    if (!codec->sample_fmts) return AV_SAMPLE_FMT_S16;
+    for (const AVSampleFormat* f = codec->sample_fmts; *f != AV_SAMPLE_FMT_NONE; f++)
+        if (*f == AV_SAMPLE_FMT_S16) return AV_SAMPLE_FMT_S16;
+    return codec->sample_fmts[0];
+}
+
+// The buffer's rate when the encoder takes it, else the nearest supported
+// rate above it, else the highest (Opus has no 44.1 kHz, MP3 nothing above 48).
+int pick_rate(const AVCodec* codec, int rate) {
+    if (!codec->supported_samplerates) return rate;
+    int above = 0, highest = 0;
+    for (const int* r = codec->supported_samplerates; *r; r++) {
+        if (*r == rate) return rate;
+        if (*r > rate && (!above || *r < above)) above = *r;
+        if (*r > highest) highest = *r;
+    }
+    return above ? above : highest;
+}
+
+// Everything one write holds; members release in reverse order.
+struct writer {
+    output_format_ptr oc;
+    codec_context_ptr enc;
+    AVStream* stream = nullptr;
+    swr_ptr swr;
+    audio_fifo_ptr fifo;
+    frame_ptr frame;
+    packet_ptr pkt;
+    int frame_size = 0;
+    int64_t next_pts = 0;
+};
+
+// Writes every packet the encoder has ready.
+int write_packets(writer& w, const char* failure) {
+    for (;;) {
+        int rc = avcodec_receive_packet(w.enc.get(), w.pkt.get());
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return 0;
+        if (rc < 0) {
+            set_err("%s", failure);
+            return -1;
+        }
+        av_packet_rescale_ts(w.pkt.get(), w.enc->time_base, w.stream->time_base);
+        w.pkt->stream_index = 0;
+        rc = av_interleaved_write_frame(w.oc.get(), w.pkt.get());
+        av_packet_unref(w.pkt.get());
+        if (rc < 0) {
+            set_err("%s", failure);
+            return -1;
+        }
+    }
+}
+
+// Sends n frames from the FIFO as one encoder frame (padded with silence
+// when the encoder only takes whole frames).
+int send_from_fifo(writer& w, int n) {
+    AVFrame* f = w.frame.get();
+    av_frame_unref(f);
+    bool whole_only = !(w.enc->codec->capabilities &
+                        (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE));
+    f->nb_samples = whole_only ? w.frame_size : n;
+    f->format = w.enc->sample_fmt;
+    f->sample_rate = w.enc->sample_rate;
+    av_channel_layout_copy(&f->ch_layout, &w.enc->ch_layout);
+    if (av_frame_get_buffer(f, 0) < 0) {
+        set_err("oom");
+        return -1;
+    }
+    if (f->nb_samples > n)
+        av_samples_set_silence(f->extended_data, n, f->nb_samples - n, f->ch_layout.nb_channels,
+                               w.enc->sample_fmt);
+    if (av_audio_fifo_read(w.fifo.get(), reinterpret_cast<void**>(f->extended_data), n) < n) {
+        set_err("oom");
+        return -1;
+    }
+    f->pts = w.next_pts;
+    w.next_pts += f->nb_samples;
+    int rc = avcodec_send_frame(w.enc.get(), f);
+    av_frame_unref(f);
+    if (rc < 0) {
+        set_err("send_frame failed");
+        return -1;
+    }
+    return write_packets(w, "write_frame failed");
+}
+
+// Converts n input frames (or flushes the converter when in is null) into
+// the FIFO, then encodes every whole encoder frame it holds.
+int convert_and_encode(writer& w, const int16_t* in, int n, int channels) {
+    int room = swr_get_out_samples(w.swr.get(), n);
+    if (room < 0) {
+        set_err("swr_convert failed");
+        return -1;
+    }
+    if (room > 0) {
+        if (av_audio_fifo_space(w.fifo.get()) < room &&
+            av_audio_fifo_realloc(w.fifo.get(), av_audio_fifo_size(w.fifo.get()) + room) < 0) {
+            set_err("oom");
+            return -1;
+        }
+        uint8_t** planes = nullptr;
+        if (av_samples_alloc_array_and_samples(&planes, nullptr, channels, room,
+                                               w.enc->sample_fmt, 0) < 0) {
+            set_err("oom");
+            return -1;
+        }
+        const uint8_t* src = reinterpret_cast<const uint8_t*>(in);
+        int got = swr_convert(w.swr.get(), planes, room, in ? &src : nullptr, in ? n : 0);
+        if (got > 0) av_audio_fifo_write(w.fifo.get(), reinterpret_cast<void**>(planes), got);
+        av_freep(&planes[0]);
+        av_freep(&planes);
+        if (got < 0) {
+            set_err("swr_convert failed");
+            return -1;
+        }
+    }
+    while (av_audio_fifo_size(w.fifo.get()) >= w.frame_size)
+        if (send_from_fifo(w, w.frame_size) != 0) return -1;
+    return 0;
+}
+
+int open_writer(writer& w, const char* path, int sample_rate, int channels) {
+    const char* dot = std::strrchr(path, '.');
+    const char* ext = dot ? dot + 1 : "";
+    const output_kind* kind = nullptr;
+    for (const output_kind& k : OUTPUTS)
+        if (!std::strcmp(k.ext, ext)) kind = &k;
+    if (!kind) {
+        set_err("unsupported output extension .%s (use wav/m4a/mp3/ogg/opus/flac)", ext);
+        return -1;
+    }
+    const AVOutputFormat* ofmt = av_guess_format(kind->container, nullptr, nullptr);
+    if (!ofmt) {
+        set_err("unknown container %s", kind->container);
+        return -1;
+    }
+    const AVCodec* codec = avcodec_find_encoder_by_name(kind->encoder);
+    if (!codec) {
+        set_err("encoder %s not available in this ffmpeg build", kind->encoder);
+        return -1;
+    }
+    AVFormatContext* oc = nullptr;
+    if (avformat_alloc_output_context2(&oc, ofmt, kind->container, path) < 0 || !oc) {
+        set_err("cannot alloc output context for %s", path);
+        return -1;
+    }
+    w.oc.reset(oc);
+    w.stream = avformat_new_stream(oc, nullptr);
+    if (!w.stream) {
+        set_err("oom");
+        return -1;
+    }
+    w.enc.reset(avcodec_alloc_context3(codec));
+    if (!w.enc) {
+        set_err("oom");
+        return -1;
+    }
+    int rate = pick_rate(codec, sample_rate);
+    w.enc->sample_rate = rate;
+    av_channel_layout_default(&w.enc->ch_layout, channels);
+    w.enc->bit_rate = bit_rate_for(kind->encoder);
+    w.enc->sample_fmt = pick_format(codec);
+    w.enc->time_base = AVRational{1, rate};
+    if (ofmt->flags & AVFMT_GLOBALHEADER) w.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    w.stream->time_base = AVRational{1, rate};
+    w.stream->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
+    if (avcodec_open2(w.enc.get(), codec, nullptr) < 0) {
+        set_err("cannot open encoder %s", kind->encoder);
+        return -1;
+    }
+    (void)avcodec_parameters_from_context(w.stream->codecpar, w.enc.get());
+    if (!(ofmt->flags & AVFMT_NOFILE) && avio_open(&oc->pb, path, AVIO_FLAG_WRITE) < 0) {
+        set_err("cannot open output file %s", path);
+        return -1;
+    }
+    if (avformat_write_header(oc, nullptr) < 0) {
+        set_err("write_header failed for %s", path);
+        return -1;
+    }
+
+    SwrContext* swr = nullptr;
+    if (swr_alloc_set_opts2(&swr, &w.enc->ch_layout, w.enc->sample_fmt, rate, &w.enc->ch_layout,
+                            AV_SAMPLE_FMT_S16, sample_rate, 0, nullptr) < 0 ||
+        !swr) {
+        set_err("oom");
+        return -1;
+    }
+    w.swr.reset(swr);
+    if (swr_init(swr) < 0) {
+        set_err("swr_init failed");
+        return -1;
+    }
+    bool variable = codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE;
+    w.frame_size = (w.enc->frame_size > 0 && !variable) ? w.enc->frame_size : 1024;
+    w.fifo.reset(av_audio_fifo_alloc(w.enc->sample_fmt, channels, w.frame_size * 4));
+    w.frame.reset(av_frame_alloc());
+    w.pkt.reset(av_packet_alloc());
+    if (!w.fifo || !w.frame || !w.pkt) {
+        set_err("oom");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int encode_file(const char* path, const int16_t* pcm, int64_t frames, int sample_rate,
+                int channels) {
+    writer w;
+    if (open_writer(w, path, sample_rate, channels) != 0) return -1;
+
+    const int64_t chunk = 1024;
+    for (int64_t offset = 0; offset < frames; offset += chunk) {
+        int n = static_cast<int>(frames - offset < chunk ? frames - offset : chunk);
+        if (convert_and_encode(w, pcm + offset * channels, n, channels) != 0) return -1;
+    }
+    // What the converter holds back, then the last partial encoder frame.
+    if (convert_and_encode(w, nullptr, 0, channels) != 0) return -1;
+    int rest = av_audio_fifo_size(w.fifo.get());
+    if (rest > 0 && send_from_fifo(w, rest) != 0) return -1;
+
+    (void)avcodec_send_frame(w.enc.get(), nullptr);
+    if (write_packets(w, "write_frame (flush) failed") != 0) return -1;
+    w.frame.reset();
+    w.pkt.reset();
+    w.swr.reset();
+    if (av_write_trailer(w.oc.get()) < 0) {
+        set_err("trailer failed");
+        return -1;
+    }
+    if (!(w.oc->oformat->flags & AVFMT_NOFILE)) avio_closep(&w.oc->pb);
+    return 0;
+}
+
+int64_t file_size(const char* path) {
+    FILE* f = std::fopen(path, "rb");
+    if (!f) return -1;
+    int64_t size = -1;
+    if (fseeko(f, 0, SEEK_END) == 0) size = static_cast<int64_t>(ftello(f));
+    std::fclose(f);
+    return size;
+}

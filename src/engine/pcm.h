@@ -1,0 +1,27 @@
+// The PCM buffer: interleaved signed 16-bit samples in one malloc block.
+// Its rate and channel count travel beside it; `frames` counts sample frames.
+#pragma once
+#include <cstdint>
+
+#include "engine/owners.h"
+
+using pcm_ptr = heap_ptr<int16_t>;
+
+// Makes room for `need` frames of `channels` samples, growing the capacity
+// (in frames) by doubling from 1,048,576 frames. On failure returns -1,
+// leaves the block as it was and stores the byte count asked for in *bytes.
+int pcm_reserve(pcm_ptr& pcm, int64_t* capacity, int64_t need, int channels, double* bytes);
+
+// Converts the samples of one decoded or filtered frame to interleaved
+// 16-bit, writing channels 0..out_channels-1 of each of its nb_samples
+// frames to dst. Packed input is read with the frame's own channel stride.
+// Returns -1 for a sample format without a conversion (nothing is set).
+int frame_to_s16(const AVFrame* frame, int out_channels, int16_t* dst);
+
+// Float rule shared with the denoise stage: x * 32767, clipped, truncated.
+inline int16_t float_to_s16(double x) {
+    double v = x * 32767.0;
+    if (v > 32767.0) return 32767;
+    if (v < -32768.0) v = -32768.0;
+    return static_cast<int16_t>(v);
+}

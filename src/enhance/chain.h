@@ -1,0 +1,21 @@
+// Composition of the enhance filter chain and the applied list.
+#pragma once
+#include <cstddef>
+
+#include "api/options.h"
+#include "enhance/loudnorm.h"
+
+constexpr size_t CHAIN_SIZE = 2048;
+constexpr int APPLIED_MAX = 8;
+
+struct applied_list {
+    char names[APPLIED_MAX][32] = {};
+    int count = 0;
+};
+
+void applied_add(applied_list* list, const char* name);
+
+// Appends the pieces for opt to chain (which may already hold text) and
+// their entries to applied. peak_db is the true peak the peak gain uses.
+void compose_chain(const enhance_options& opt, double peak_db, const loudnorm_measured& m,
+                   char* chain, size_t size, applied_list* applied);

@@ -1,0 +1,36 @@
+// The few file-system calls the library needs, behind one small interface.
+// Names and semantics follow the Windows calls the library was designed
+// around; fs_posix.cpp implements them on POSIX.
+#pragma once
+#include <cstdint>
+
+constexpr char FS_SEP = '/';
+constexpr uint32_t FS_ATTR_DIRECTORY = 0x10;
+constexpr uint32_t FS_INVALID_ATTRIBUTES = 0xFFFFFFFFu;
+
+// Attributes of path (symbolic links followed), FS_INVALID_ATTRIBUTES when
+// the path cannot be queried.
+uint32_t fs_file_attributes(const char* path);
+
+// 0 and *is_dir when path can be queried, -1 otherwise.
+int fs_stat(const char* path, bool* is_dir);
+
+// Creates one directory (mode 0777 under the umask); 0 or -1.
+int fs_mkdir(const char* path);
+
+// True when both paths name the same existing file, however spelled.
+bool fs_same_file(const char* a, const char* b);
+
+// Directory listing in the manner of FindFirstFile/FindNextFile. The pattern
+// is a directory followed by FS_SEP and "*". Entries come in the order the
+// system lists them, "." and ".." included.
+struct fs_find_data {
+    char name[260];
+    uint32_t attributes;
+};
+struct fs_dir;
+// Opens the listing and fills *data with its first entry; null on failure.
+fs_dir* fs_find_first(const char* pattern, fs_find_data* data);
+// Fills *data with the next entry; false at the end.
+bool fs_find_next(fs_dir* dir, fs_find_data* data);
+void fs_find_close(fs_dir* dir);

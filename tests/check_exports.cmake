@@ -1,0 +1,17 @@
+# Fails unless the library defines exactly the five exported functions.
+execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[0-9a-f]+ [TtWwVvBbDdRr] [^\n]+" rows "${out}")
+set(found)
+foreach(row IN LISTS rows)
+  string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" sym "${row}")
+  list(APPEND found ${sym})
+endforeach()
+list(SORT found)
+set(want audioenhancer_batch audioenhancer_enhance audioenhancer_last_error
+    audioenhancer_probe audioenhancer_version)
+if(NOT "${found}" STREQUAL "${want}")
+  message(FATAL_ERROR "exported symbols are [${found}], want [${want}]")
+endif()
