@@ -15,7 +15,7 @@ struct composed {
 };
 
 composed compose(const enhance_options& opt, double peak = -3.0, const char* prefix = "") {
-    loudnorm_measured m{-20.5, -4.25, 6.125, -31.0, 0.5};
+    loudnorm_measured m{-20.5, -4.25, 6.126, -31.0, 0.5};
     char chain[CHAIN_SIZE];
     snprintf(chain, sizeof chain, "%s", prefix);
     applied_list list;
