@@ -1,0 +1,34 @@
+"""Wall time and peak memory of commands, run side by side."""
+import os
+import subprocess
+import time
+
+
+def run(cmd):
+    """Runs cmd (a list); returns (seconds, peak RSS in MiB)."""
+    start = time.monotonic()
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(proc.pid, 0)
+    elapsed = time.monotonic() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise SystemExit("command failed: " + " ".join(cmd))
+    return elapsed, usage.ru_maxrss / 1024.0
+
+
+def best_of(cmd, repeats):
+    runs = [run(cmd) for _ in range(repeats)]
+    return min(r[0] for r in runs), max(r[1] for r in runs)
+
+
+def make_recording(path, minutes, rate=44100):
+    """Speech-like program material: tones with a syllable envelope plus noise."""
+    if os.path.exists(path):
+        return path
+    expr = ("0.25*sin(2*PI*220*t)*(0.5+0.5*sin(2*PI*3*t))+0.1*sin(2*PI*1800*t)*"
+            "(0.5+0.5*sin(2*PI*5*t))")
+    subprocess.run(["ffmpeg", "-nostdin", "-y", "-v", "error", "-f", "lavfi", "-i",
+                    f"aevalsrc={expr}|{expr}:s={rate}:d={minutes * 60}", "-f", "lavfi", "-i",
+                    f"anoisesrc=color=pink:amplitude=0.01:sample_rate={rate}:d={minutes * 60}",
+                    "-filter_complex", "[0:a][1:a]amix=inputs=2:normalize=0",
+                    "-c:a", "pcm_s16le", "-ac", "2", path], check=True)
+    return path

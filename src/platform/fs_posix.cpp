@@ -1,0 +1,89 @@
+#include "platform/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace {
+// What a non-directory reports; FILE_ATTRIBUTE_NORMAL on Windows.
+constexpr uint32_t FS_ATTR_NORMAL = 0x80;
+}  // namespace
+
+struct fs_dir {
+    DIR* dir;
+};
+
+uint32_t fs_file_attributes(const char* path) {
+    struct stat st;
+    if (!path || stat(path, &st) != 0) return FS_INVALID_ATTRIBUTES;
+    return S_ISDIR(st.st_mode) ? FS_ATTR_DIRECTORY : FS_ATTR_NORMAL;
+}
+
+int fs_stat(const char* path, bool* is_dir) {
+    struct stat st;
+    if (!path || stat(path, &st) != 0) return -1;
+    if (is_dir) *is_dir = S_ISDIR(st.st_mode);
+    return 0;
+}
+
+int fs_mkdir(const char* path) { return path && mkdir(path, 0777) == 0 ? 0 : -1; }
+
+bool fs_same_file(const char* a, const char* b) {
+    struct stat sa, sb;
+    if (!a || !b || stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Fills *data from one readdir entry. Links are followed so that a link to a
+// directory lists as a directory; an entry that cannot be followed (a
+// dangling link) lists as an ordinary file, as FindFirstFile would show it.
+static void fill_entry(DIR* dir, const dirent* ent, fs_find_data* data) {
+    std::snprintf(data->name, sizeof data->name, "%s", ent->d_name);
+    struct stat st;
+    bool is_dir = fstatat(dirfd(dir), ent->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    data->attributes = is_dir ? FS_ATTR_DIRECTORY : FS_ATTR_NORMAL;
+}
+
+fs_dir* fs_find_first(const char* pattern, fs_find_data* data) {
+    if (!pattern || !data) return nullptr;
+    size_t len = std::strlen(pattern);
+    std::string path;
+    if (len == 1 && pattern[0] == '*') {
+        path = ".";
+    } else if (len >= 2 && pattern[len - 1] == '*' && pattern[len - 2] == FS_SEP) {
+        path.assign(pattern, len - 2);
+        if (path.empty()) path = "/";  // the pattern was "/*"
+    } else {
+        return nullptr;
+    }
+    DIR* d = opendir(path.c_str());
+    if (!d) return nullptr;
+    const dirent* ent = readdir(d);
+    fs_dir* out = ent ? new (std::nothrow) fs_dir{d} : nullptr;
+    if (!out) {
+        closedir(d);
+        return nullptr;
+    }
+    fill_entry(d, ent, data);
+    return out;
+}
+
+bool fs_find_next(fs_dir* dir, fs_find_data* data) {
+    if (!dir || !data) return false;
+    const dirent* ent = readdir(dir->dir);
+    if (!ent) return false;
+    fill_entry(dir->dir, ent, data);
+    return true;
+}
+
+void fs_find_close(fs_dir* dir) {
+    if (!dir) return;
+    closedir(dir->dir);
+    delete dir;
+}
