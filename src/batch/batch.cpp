@@ -1,7 +1,5 @@
 #include "batch/batch.h"
 
-#include <sys/types.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +13,7 @@
 #include "api/json_doc.h"
 #include "api/result.h"
 #include "audioenhancer.h"
+#include "engine/encoder.h"
 #include "enhance/denoise.h"
 #include "platform/fs.h"
 
@@ -54,16 +53,6 @@ void make_dirs(const char* out_dir) {
         *p = FS_SEP;
     }
     fs_mkdir(path);
-}
-
-// Size of a written file, -1 when it cannot be opened or measured.
-int64_t file_size(const char* path) {
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return -1;
-    int64_t size = -1;
-    if (fseeko(f, 0, SEEK_END) == 0) size = static_cast<int64_t>(ftello(f));
-    std::fclose(f);
-    return size;
 }
 
 }  // namespace
