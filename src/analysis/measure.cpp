@@ -12,10 +12,12 @@
 // so an hour-long recording measures like a short one.
 const char* const MEASURE_CHAIN = "ebur128=peak=true:framelog=verbose,astats=metadata=0";
 
-// Last occurrence of needle in text, searching again `step` past each hit.
+// Last occurrence of needle in text, searching again `step` past each hit
+// (never past the end of the text).
 static const char* find_last(const char* text, const char* needle, size_t step) {
     const char* last = nullptr;
-    for (const char* p = std::strstr(text, needle); p; p = std::strstr(p + step, needle)) last = p;
+    for (const char* p = std::strstr(text, needle); p; p = std::strstr(p + strnlen(p, step), needle))
+        last = p;
     return last;
 }
 
