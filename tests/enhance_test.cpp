@@ -9,6 +9,7 @@
 #include "api/error.h"
 #include "audioenhancer.h"
 #include "engine/encoder.h"
+#include "enhance/denoise.h"
 #include "fixtures.h"
 
 namespace {
@@ -287,4 +288,30 @@ TEST(Encoder, SurroundKeepsItsChannels) {
         EXPECT_EQ(d.channels, 6) << ext;
         EXPECT_NEAR(double(d.frames) / d.sample_rate, 1.0, 0.05) << ext;
     }
+}
+
+TEST(EnhanceDenoise, StageRunsFirstAndItsInstanceIsReleased) {
+    std::string in = speech_fixture(44100, 2);
+    std::string dir = scratch_dir("enh_denoise");
+    setenv("AE_DEBUG", "1", 1);
+    testing::internal::CaptureStderr();
+    answer a;
+    enhance(in, dir + "/d8.wav", "{\"denoise\":8,\"eq\":\"voice\"}", &a);
+    std::string err = testing::internal::GetCapturedStderr();
+    unsetenv("AE_DEBUG");
+    ASSERT_EQ(a.rc, 0) << g_err;
+    EXPECT_EQ(a.applied(), "denoise,loudnorm,eq_voice");
+    EXPECT_NE(err.find("[AE] chain: afftdn=nr=12,equalizer=f=250"), std::string::npos) << err;
+    EXPECT_EQ(g_rn, nullptr);  // every call that got past decoding releases it
+
+    answer b;
+    enhance(in, dir + "/d7.wav", "{\"denoise\":7,\"loudnorm\":false}", &b);
+    ASSERT_EQ(b.rc, 0) << g_err;
+    EXPECT_EQ(b.applied(), "denoise");
+    EXPECT_EQ(g_rn, nullptr);
+    decoded_file x, y;
+    ASSERT_TRUE(decode_file(in, &x));
+    ASSERT_TRUE(decode_file(dir + "/d7.wav", &y));
+    EXPECT_EQ(y.sample_rate, 44100);
+    EXPECT_NEAR(double(y.frames) / y.sample_rate, double(x.frames) / x.sample_rate, 0.01);
 }
