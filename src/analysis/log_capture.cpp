@@ -9,6 +9,8 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "engine/graph.h"
+
 char g_logbuf[LOG_CAPACITY];
 uint64_t g_logpos = 0;
 
@@ -43,6 +45,22 @@ void log_capture_end() {
     av_log_set_callback(nullptr);
     g_logpos = t_logpos;
     std::memcpy(g_logbuf, t_logbuf.get(), t_logpos + 1);
+}
+
+int capture_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
+                  int channels) {
+    log_capture_begin();
+    graph_context g;
+    if (graph_setup(&g, chain, sample_rate, channels) != 0) {
+        log_capture_end();
+        return CAPTURE_SETUP_FAILED;
+    }
+    int64_t out_frames = 0;
+    int rc = graph_run(&g, pcm, frames, nullptr, &out_frames);
+    // The callback stays until the graph is gone: the reports come now.
+    graph_release(&g);
+    log_capture_end();
+    return rc == 0 ? 0 : CAPTURE_RUN_FAILED;
 }
 
 void write_log_file(const char* name) {

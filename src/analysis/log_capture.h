@@ -26,5 +26,13 @@ void parse_label(const char* text, const char* label, double* out);
 // and colons). Returns 0, or -1 when the key is absent (*out untouched).
 int json_num(const char* text, const char* key, double* out);
 
+// Runs pcm through chain under a capture, dropping the filtered audio: the
+// filters' reports, printed while the graph is freed, end up in g_logbuf.
+// Returns 0, CAPTURE_SETUP_FAILED or CAPTURE_RUN_FAILED (g_err set).
+constexpr int CAPTURE_SETUP_FAILED = -1;
+constexpr int CAPTURE_RUN_FAILED = -2;
+int capture_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
+                  int channels);
+
 // Writes the published capture to `name` in the current directory.
 void write_log_file(const char* name);

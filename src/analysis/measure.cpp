@@ -6,7 +6,6 @@
 
 #include "analysis/log_capture.h"
 #include "api/error.h"
-#include "engine/graph.h"
 
 // framelog=verbose keeps ebur128's ten lines a second out of the capture,
 // so an hour-long recording measures like a short one.
@@ -50,22 +49,10 @@ int parse_measurement(const char* text, loudness_stats* out) {
 
 int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
                 loudness_stats* out) {
-    log_capture_begin();
-    graph_context g;
-    if (graph_setup(&g, MEASURE_CHAIN, sample_rate, channels) != 0) {
-        log_capture_end();
-        return -1;
-    }
-    // The analysis output is not needed, so it is never collected.
-    int64_t out_frames = 0;
-    int rc = graph_run(&g, pcm, frames, nullptr, &out_frames);
-    // The filters print their summaries while the graph is freed.
-    graph_release(&g);
-    log_capture_end();
-    if (rc != 0) {
-        if (debug_on()) std::fprintf(stderr, "[AE] graph_run: %s\n", g_err);
-        return -1;
-    }
+    int rc = capture_chain(MEASURE_CHAIN, pcm, frames, sample_rate, channels);
+    if (rc == CAPTURE_RUN_FAILED && debug_on())
+        std::fprintf(stderr, "[AE] graph_run: %s\n", g_err);
+    if (rc != 0) return -1;
     if (debug_on()) {
         write_log_file("ae_debug_log.txt");
         std::fprintf(stderr, "[AE] logpos=%zu\n", static_cast<size_t>(g_logpos));

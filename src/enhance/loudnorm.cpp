@@ -5,7 +5,6 @@
 
 #include "analysis/log_capture.h"
 #include "api/error.h"
-#include "engine/graph.h"
 
 int loudnorm_parse(const char* log, double target, loudnorm_measured* m) {
     const char* json = std::strchr(log, '{');
@@ -29,18 +28,7 @@ int loudnorm_first_pass(const int16_t* pcm, int64_t frames, int sample_rate, int
                         double target, loudnorm_measured* m) {
     char text[512];
     std::snprintf(text, sizeof text, "loudnorm=I=%.1f:TP=-1.5:LRA=11:print_format=json", target);
-    log_capture_begin();
-    graph_context g;
-    if (graph_setup(&g, text, sample_rate, channels) != 0) {
-        log_capture_end();
-        return -1;
-    }
-    // Only the report matters; the normalised audio of this pass is dropped.
-    int64_t out_frames = 0;
-    int rc = graph_run(&g, pcm, frames, nullptr, &out_frames);
-    graph_release(&g);  // loudnorm prints its report here
-    log_capture_end();
-    if (rc != 0) return -1;
+    if (capture_chain(text, pcm, frames, sample_rate, channels) != 0) return -1;
     if (debug_on()) write_log_file("ae_lnorm_log.txt");
     return loudnorm_parse(g_logbuf, target, m);
 }
