@@ -245,6 +245,23 @@ TEST(ParseMeasurement, NoiseFloorAtTheVeryEndStaysInTheText) {
     }
 }
 
+TEST(ParseMeasurement, PublishedTextIgnoresAnEarlierLongerCapture) {
+    // The published copy keeps the bytes of a longer earlier capture beyond
+    // its terminator; a label at the very end must not reach into them.
+    const std::string head = summary("-20.0", "-30.0", "1.0", "-2.0") + "Noise floor dB";
+    log_capture_begin();
+    av_log(nullptr, AV_LOG_INFO, "%sXX Noise floor dB: -11.0\n", head.c_str());
+    log_capture_end();
+    log_capture_begin();
+    av_log(nullptr, AV_LOG_INFO, "%s", head.c_str());
+    log_capture_end();
+    ASSERT_EQ(g_logpos, head.size());
+    loudness_stats s;
+    EXPECT_EQ(parse_measurement(g_logbuf, &s), 0);
+    EXPECT_EQ(s.integrated, -20.0);
+    EXPECT_NE(s.noise_floor, -11.0);
+}
+
 TEST(ParseMeasurement, ScannersStayInTheText) {
     for (const char* text : {"Summary:", "Summary:Integrated loudness", "Summary:Integrated loudness I:",
                              "Summary:Integrated loudness I: -5 Threshold:", "Summary: True peak Peak:"}) {
