@@ -19,17 +19,17 @@ struct fs_dir {
     DIR* dir;
 };
 
-uint32_t fs_file_attributes(const char* path) {
-    struct stat st;
-    if (!path || stat(path, &st) != 0) return FS_INVALID_ATTRIBUTES;
-    return S_ISDIR(st.st_mode) ? FS_ATTR_DIRECTORY : FS_ATTR_NORMAL;
-}
-
 int fs_stat(const char* path, bool* is_dir) {
     struct stat st;
     if (!path || stat(path, &st) != 0) return -1;
     if (is_dir) *is_dir = S_ISDIR(st.st_mode);
     return 0;
+}
+
+uint32_t fs_file_attributes(const char* path) {
+    bool is_dir = false;
+    if (fs_stat(path, &is_dir) != 0) return FS_INVALID_ATTRIBUTES;
+    return is_dir ? FS_ATTR_DIRECTORY : FS_ATTR_NORMAL;
 }
 
 int fs_mkdir(const char* path) { return path && mkdir(path, 0777) == 0 ? 0 : -1; }
