@@ -89,7 +89,7 @@ int batch_dir(const char* in_dir, const char* out_dir, const char* options, cons
         return -1;
     }
     do {
-        if ((entry.attributes & FS_ATTR_DIRECTORY) || entry.name[0] == '.' || count >= MAX_NAMES)
+        if ((entry.attributes & (FS_ATTR_DIRECTORY | FS_ATTR_DEVICE)) || entry.name[0] == '.' || count >= MAX_NAMES)
             continue;
         std::snprintf(names[count++], NAME_SLOT, "%s", entry.name);
     } while (fs_find_next(listing, &entry));
@@ -126,7 +126,7 @@ int batch_dir(const char* in_dir, const char* out_dir, const char* options, cons
         }
         std::snprintf(in_path, sizeof in_path, "%s%c%s", in_dir, FS_SEP, name);
         uint32_t attrs = fs_file_attributes(in_path);
-        if (attrs == FS_INVALID_ATTRIBUTES || (attrs & FS_ATTR_DIRECTORY)) {
+        if (attrs == FS_INVALID_ATTRIBUTES || (attrs & (FS_ATTR_DIRECTORY | FS_ATTR_DEVICE))) {
             ++skipped;
             continue;
         }

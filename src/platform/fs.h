@@ -6,6 +6,9 @@
 
 constexpr char FS_SEP = '/';
 constexpr uint32_t FS_ATTR_DIRECTORY = 0x10;
+// Anything that is neither a regular file nor a directory: a FIFO, socket or
+// device (FILE_ATTRIBUTE_DEVICE on Windows). Such entries are never read.
+constexpr uint32_t FS_ATTR_DEVICE = 0x40;
 constexpr uint32_t FS_INVALID_ATTRIBUTES = 0xFFFFFFFFu;
 
 // Attributes of path (symbolic links followed), FS_INVALID_ATTRIBUTES when
@@ -34,3 +37,20 @@ fs_dir* fs_find_first(const char* pattern, fs_find_data* data);
 // Fills *data with the next entry; false at the end.
 bool fs_find_next(fs_dir* dir, fs_find_data* data);
 void fs_find_close(fs_dir* dir);
+
+// Renames from over to, replacing an existing file in one step (rename(2),
+// MoveFileExA with MOVEFILE_REPLACE_EXISTING); 0 or -1.
+int fs_rename_replace(const char* from, const char* to);
+
+// Removes one file; 0 or -1.
+int fs_remove(const char* path);
+
+// The calling process's id, for names of temporary files.
+unsigned long fs_process_id();
+
+// Physical memory the system could give this process now, in bytes; 0 when
+// it cannot be told.
+uint64_t fs_available_memory();
+
+// Processors online, at least 1.
+int fs_cpu_count();

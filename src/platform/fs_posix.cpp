@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -26,10 +27,15 @@ int fs_stat(const char* path, bool* is_dir) {
     return 0;
 }
 
+static uint32_t attributes_of(const struct stat& st) {
+    if (S_ISDIR(st.st_mode)) return FS_ATTR_DIRECTORY;
+    return S_ISREG(st.st_mode) ? FS_ATTR_NORMAL : FS_ATTR_DEVICE;
+}
+
 uint32_t fs_file_attributes(const char* path) {
-    bool is_dir = false;
-    if (fs_stat(path, &is_dir) != 0) return FS_INVALID_ATTRIBUTES;
-    return is_dir ? FS_ATTR_DIRECTORY : FS_ATTR_NORMAL;
+    struct stat st;
+    if (!path || stat(path, &st) != 0) return FS_INVALID_ATTRIBUTES;
+    return attributes_of(st);
 }
 
 int fs_mkdir(const char* path) { return path && mkdir(path, 0777) == 0 ? 0 : -1; }
@@ -46,8 +52,8 @@ bool fs_same_file(const char* a, const char* b) {
 static void fill_entry(DIR* dir, const dirent* ent, fs_find_data* data) {
     std::snprintf(data->name, sizeof data->name, "%s", ent->d_name);
     struct stat st;
-    bool is_dir = fstatat(dirfd(dir), ent->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-    data->attributes = is_dir ? FS_ATTR_DIRECTORY : FS_ATTR_NORMAL;
+    data->attributes =
+        fstatat(dirfd(dir), ent->d_name, &st, 0) == 0 ? attributes_of(st) : FS_ATTR_NORMAL;
 }
 
 fs_dir* fs_find_first(const char* pattern, fs_find_data* data) {
@@ -86,4 +92,33 @@ void fs_find_close(fs_dir* dir) {
     if (!dir) return;
     closedir(dir->dir);
     delete dir;
+}
+
+int fs_rename_replace(const char* from, const char* to) {
+    return from && to && std::rename(from, to) == 0 ? 0 : -1;
+}
+
+int fs_remove(const char* path) { return path && unlink(path) == 0 ? 0 : -1; }
+
+unsigned long fs_process_id() { return static_cast<unsigned long>(getpid()); }
+
+uint64_t fs_available_memory() {
+    // MemAvailable counts the page cache the kernel would give back, which
+    // _SC_AVPHYS_PAGES (free pages only) does not.
+    if (FILE* f = std::fopen("/proc/meminfo", "r")) {
+        char line[128];
+        unsigned long long kib = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, f))
+            found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+        std::fclose(f);
+        if (found) return static_cast<uint64_t>(kib) * 1024u;
+    }
+    long pages = sysconf(_SC_AVPHYS_PAGES), size = sysconf(_SC_PAGESIZE);
+    return pages > 0 && size > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(size) : 0;
+}
+
+int fs_cpu_count() {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n >= 1 ? static_cast<int>(n) : 1;
 }
