@@ -52,8 +52,10 @@ int pick_rate(const AVCodec* codec, int rate) {
     return above ? above : highest;
 }
 
+}  // namespace
+
 // Everything one write holds; members release in reverse order.
-struct writer {
+struct writer_state {
     output_format_ptr oc;
     codec_context_ptr enc;
     AVStream* stream = nullptr;
@@ -62,10 +64,15 @@ struct writer {
     frame_ptr frame;
     packet_ptr pkt;
     int frame_size = 0;
+    int channels = 0;
     int64_t next_pts = 0;
 };
 
 // Writes every packet the encoder has ready.
+namespace {
+
+using writer = writer_state;
+
 int write_packets(writer& w, const char* failure) {
     for (;;) {
         int rc = avcodec_receive_packet(w.enc.get(), w.pkt.get());
@@ -238,16 +245,37 @@ int open_writer(writer& w, const char* path, int sample_rate, int channels) {
 
 }  // namespace
 
-int encode_file(const char* path, const int16_t* pcm, int64_t frames, int sample_rate,
-                int channels) {
-    writer w;
-    if (open_writer(w, path, sample_rate, channels) != 0) return -1;
+void writer_deleter::operator()(writer_state* w) const { delete w; }
 
+int writer_open(writer_ptr* out, const char* path, int sample_rate, int channels,
+                const AVFormatContext*) {
+    writer_ptr w(new writer_state);
+    w->channels = channels;
+    if (open_writer(*w, path, sample_rate, channels) != 0) return -1;
+    *out = std::move(w);
+    return 0;
+}
+
+int writer_push(writer_state* w, const int16_t* pcm, int64_t frames) {
     const int64_t chunk = 1024;
     for (int64_t offset = 0; offset < frames; offset += chunk) {
         int n = static_cast<int>(frames - offset < chunk ? frames - offset : chunk);
-        if (convert_and_encode(w, pcm + offset * channels, n, channels) != 0) return -1;
+        if (convert_and_encode(*w, pcm + offset * w->channels, n, w->channels) != 0) return -1;
     }
+    return 0;
+}
+
+int encode_file(const char* path, const int16_t* pcm, int64_t frames, int sample_rate,
+                int channels, const AVFormatContext* source) {
+    writer_ptr w;
+    if (writer_open(&w, path, sample_rate, channels, source) != 0) return -1;
+    if (writer_push(w.get(), pcm, frames) != 0) return -1;
+    return writer_close(w.get());
+}
+
+int writer_close(writer_state* wp) {
+    writer_state& w = *wp;
+    const int channels = w.channels;
     // What the converter holds back, then the last partial encoder frame.
     if (convert_and_encode(w, nullptr, 0, channels) != 0) return -1;
     int rest = av_audio_fifo_size(w.fifo.get());

@@ -1,6 +1,7 @@
 // Composition of the enhance filter chain and the applied list.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #include "api/options.h"
 #include "enhance/loudnorm.h"
@@ -19,3 +20,9 @@ void applied_add(applied_list* list, const char* name);
 // their entries to applied. peak_db is the true peak the peak gain uses.
 void compose_chain(const enhance_options& opt, double peak_db, const loudnorm_measured& m,
                    char* chain, size_t size, applied_list* applied);
+
+// Frames by which the pieces compose_chain puts in the chain delay the audio
+// at sample_rate. The chain runner pushes that many frames of silence after
+// the input and drops as many from the start of the output, so output frame
+// n is input frame n and the whole recording is kept.
+int chain_delay(const enhance_options& opt, int sample_rate, int channels, int64_t* frames);
