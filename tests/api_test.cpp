@@ -76,7 +76,7 @@ TEST(LastError, IsTheSameBufferAndSurvivesReads) {
     (void)audioenhancer_version();
     const char* b = audioenhancer_last_error();
     EXPECT_EQ(a, b);
-    EXPECT_EQ(a, static_cast<const char*>(g_err));
+    EXPECT_EQ(a, static_cast<const char*>(g_last_error));
     EXPECT_STREQ(b, "null args");
 }
 

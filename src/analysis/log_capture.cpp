@@ -9,43 +9,49 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "api/error.h"
 #include "engine/graph.h"
-
-char g_logbuf[LOG_CAPACITY];
-uint64_t g_logpos = 0;
 
 // The capture buffer lives on the heap, one per thread, allocated zeroed on
 // the thread's first capture: a 1 MiB static TLS block would keep the
 // library from loading with dlopen.
 static thread_local std::unique_ptr<char[]> t_logbuf;
-static thread_local uint64_t t_logpos = 0;
+static thread_local bool t_capturing = false;
+thread_local char* g_logbuf = nullptr;
+thread_local uint64_t g_logpos = 0;
 
 // FFmpeg hands a custom callback every message at every level; the capture
 // keeps only what its own level lets through.
 static const int CAPTURE_LEVEL = AV_LOG_INFO;
 
-void log_cb(void*, int level, const char* fmt, va_list args) {
+void log_cb(void* ctx, int level, const char* fmt, va_list args) {
+    if (!t_capturing) {
+        if (debug_on()) av_log_default_callback(ctx, level, fmt, args);
+        return;
+    }
     char* buf = t_logbuf.get();
-    if (!buf || (level & 0xff) > CAPTURE_LEVEL) return;
-    if (t_logpos >= LOG_CAPACITY - 1) return;
-    size_t room = LOG_CAPACITY - t_logpos;
-    int n = std::vsnprintf(buf + t_logpos, room, fmt, args);
-    if (n > 0) t_logpos += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1;
+    if ((level & 0xff) > CAPTURE_LEVEL) return;
+    if (g_logpos >= LOG_CAPACITY - 1) return;
+    size_t room = LOG_CAPACITY - g_logpos;
+    int n = std::vsnprintf(buf + g_logpos, room, fmt, args);
+    if (n > 0) g_logpos += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1;
 }
 
-void log_capture_begin() {
-    if (!t_logbuf) t_logbuf.reset(new char[LOG_CAPACITY]());
-    t_logpos = 0;
-    t_logbuf[0] = '\0';
+void log_install() {
     av_log_set_level(CAPTURE_LEVEL);
     av_log_set_callback(log_cb);
 }
 
-void log_capture_end() {
-    av_log_set_callback(nullptr);
-    g_logpos = t_logpos;
-    std::memcpy(g_logbuf, t_logbuf.get(), t_logpos + 1);
+void log_capture_begin() {
+    if (!t_logbuf) t_logbuf.reset(new char[LOG_CAPACITY]());
+    g_logbuf = t_logbuf.get();
+    g_logpos = 0;
+    g_logbuf[0] = '\0';
+    t_capturing = true;
+    log_install();
 }
+
+void log_capture_end() { t_capturing = false; }
 
 int capture_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
                   int channels) {
@@ -64,6 +70,7 @@ int capture_chain(const char* chain, const int16_t* pcm, int64_t frames, int sam
 }
 
 void write_log_file(const char* name) {
+    if (!g_logbuf) return;
     FILE* f = std::fopen(name, "w");
     if (!f) return;
     std::fwrite(g_logbuf, 1, g_logpos, f);

@@ -6,17 +6,22 @@
 
 constexpr size_t LOG_CAPACITY = 1048576;
 
-// Copy of the most recent capture (any thread), NUL-terminated.
-extern char g_logbuf[LOG_CAPACITY];
-extern uint64_t g_logpos;
+// Text of this thread's most recent capture, NUL-terminated (null before
+// its first), and its length. Each thread has its own.
+extern thread_local char* g_logbuf;
+extern thread_local uint64_t g_logpos;
 
-// FFmpeg log callback: appends messages at or below the capture's level to
-// the calling thread's buffer.
+// FFmpeg log callback: while this thread captures, appends messages at or
+// below the capture's level to its buffer; otherwise passes them to
+// FFmpeg's own printer when AE_DEBUG is set and drops them when not.
 void log_cb(void* ctx, int level, const char* fmt, va_list args);
 
-// Start a capture on this thread (level AV_LOG_INFO, callback installed).
+// Installs log_cb (every working call does, before its first FFmpeg call).
+void log_install();
+
+// Starts a capture on this thread (level AV_LOG_INFO, callback installed).
 void log_capture_begin();
-// Remove the callback and publish this thread's text to g_logbuf.
+// Ends this thread's capture; its text stays in g_logbuf.
 void log_capture_end();
 
 // Reads the number after the first `label` at or after text into *out.

@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-char g_err[1024];
+thread_local char g_err[1024];
+char g_last_error[1024];
+
+void publish_err() { std::memcpy(g_last_error, g_err, sizeof g_last_error); }
 
 bool debug_on() { return std::getenv("AE_DEBUG") != nullptr; }
 

@@ -1,8 +1,14 @@
 // Last-error text shared by every call of the library.
 #pragma once
 
-// The message of the last failure; empty from the start of each working call.
-extern char g_err[1024];
+// The message of the last failure on this thread; empty from the start of
+// each working call. Worker threads inside a call each have their own.
+extern thread_local char g_err[1024];
+
+// What audioenhancer_last_error returns: the calling thread copies its
+// g_err here when a working call ends, so a host may ask from any thread.
+extern char g_last_error[1024];
+void publish_err();
 
 // Formats a message into g_err (cut at 1023 characters). The arguments may
 // point into g_err itself: the text is formatted before g_err is written.

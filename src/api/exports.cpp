@@ -7,22 +7,29 @@ extern "C" {
 #include <libavformat/version.h>
 }
 
+#include "analysis/log_capture.h"
 #include "analysis/probe.h"
 #include "api/error.h"
 #include "audioenhancer.h"
 #include "batch/batch.h"
 #include "enhance/enhance.h"
 
+// Runs one working call: FFmpeg's messages go to the library's log callback
+// from its first step on, nothing thrown escapes, and the calling thread's
+// error text becomes the one audioenhancer_last_error returns.
 template <typename Fn>
 static int guarded(Fn&& fn) noexcept {
+    int rc = -1;
     try {
-        return fn();
+        log_install();
+        rc = fn();
     } catch (const std::bad_alloc&) {
         set_err("oom");
     } catch (...) {
         set_err("internal error");
     }
-    return -1;
+    publish_err();
+    return rc;
 }
 
 extern "C" {
@@ -35,7 +42,7 @@ AUDIOENHANCER_API const char* audioenhancer_version(void) {
     return v;
 }
 
-AUDIOENHANCER_API const char* audioenhancer_last_error(void) { return g_err; }
+AUDIOENHANCER_API const char* audioenhancer_last_error(void) { return g_last_error; }
 
 AUDIOENHANCER_API int audioenhancer_probe(const char* path, const char** out_json) {
     return guarded([&] { return probe_file(path, out_json); });

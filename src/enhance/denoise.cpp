@@ -11,7 +11,7 @@
 #include "api/error.h"
 #include "engine/graph.h"
 
-DenoiseState* g_rn = nullptr;
+thread_local DenoiseState* g_rn = nullptr;
 
 void release_denoiser() {
     if (g_rn) rnnoise_destroy(g_rn);

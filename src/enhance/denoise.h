@@ -3,10 +3,10 @@
 #include "engine/pcm.h"
 
 struct DenoiseState;
-// The process-wide RNNoise instance, null when none exists.
-extern DenoiseState* g_rn;
+// This thread's RNNoise instance, null when none exists.
+extern thread_local DenoiseState* g_rn;
 
-// Destroys g_rn if one exists.
+// Destroys this thread's g_rn if one exists.
 void release_denoiser();
 
 // Denoises pcm at `level` (1..10); the result has the input's rate and
