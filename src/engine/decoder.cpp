@@ -42,6 +42,12 @@ int decode_open(decoder_state* st, const char* path) {
         set_err("cannot open decoder for %s", path);
         return -1;
     }
+    // Far above any real recording's rate the filters fail to configure and
+    // FFmpeg crashes freeing them (a fuzzed WAV header found it).
+    if (dec->sample_rate < 1 || dec->sample_rate > 768000) {
+        set_err("unsupported sample rate %d in %s", dec->sample_rate, path);
+        return -1;
+    }
     frame_ptr frame(av_frame_alloc());
     if (!frame) {
         set_err("oom");
