@@ -4,7 +4,7 @@ JOBS ?= 2
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 
-.PHONY: deps build demo test test-release test-asan bench clean
+.PHONY: deps build demo test test-release test-asan bench clean fuzz-build test-fuzz fuzz
 
 deps:
 	@./scripts/install-deps.sh
@@ -16,7 +16,7 @@ build: deps
 demo: build
 	@./scripts/demo.sh $(BUILD)
 
-test: test-release test-asan
+test: test-release test-asan test-fuzz
 
 test-release: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
@@ -28,8 +28,23 @@ test-asan: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
 
+# libFuzzer targets (clang, ASan/UBSan): a bounded run in `make test`,
+# FUZZ_SECONDS per target with `make fuzz`; the corpus grows in $(FUZZ_BUILD)/fuzz.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 300
+fuzz-build: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DAE_SANITIZE=ON -DAE_FUZZ=ON -DAE_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_options fuzz_probe fuzz_enhance
+
+test-fuzz: fuzz-build
+	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -j$(JOBS)
+
+fuzz: fuzz-build
+	sh tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_BUILD)/fuzz seconds $(FUZZ_SECONDS) options probe enhance
+
 bench: build
 	@./scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) demo
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) demo
