@@ -38,6 +38,7 @@ from typing import Any, Dict, List, Mapping, Optional, Union
 __all__ = [
     "AudioEnhancerError",
     "LibraryLoadError",
+    "BATCH_OPTION_NAMES",
     "OPTION_NAMES",
     "batch",
     "enhance",
@@ -55,6 +56,9 @@ LIBRARY_ENV = "AUDIOENHANCER_LIBRARY"
 OPTION_NAMES = frozenset(
     ("denoise", "loudnorm", "target_lufs", "repair_clicks", "eq", "normalize_peak")
 )
+
+#: What :func:`batch` also understands: the number of files worked on at once.
+BATCH_OPTION_NAMES = OPTION_NAMES | {"jobs"}
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -204,7 +208,8 @@ def _path_arg(path: PathArg, name: str) -> bytes:
     return raw
 
 
-def _options_arg(options: Optional[Mapping[str, Any]], kwargs: Mapping[str, Any]) -> Optional[bytes]:
+def _options_arg(options: Optional[Mapping[str, Any]], kwargs: Mapping[str, Any],
+                 known: frozenset = OPTION_NAMES) -> Optional[bytes]:
     """Merges the options mapping and keyword options (keywords win) into the
     JSON options document, or None for the library's defaults.
 
@@ -216,13 +221,13 @@ def _options_arg(options: Optional[Mapping[str, Any]], kwargs: Mapping[str, Any]
         raise TypeError(f"options must be a dict or None, not {type(options).__name__}")
     merged: Dict[str, Any] = dict(options or {})
     merged.update(kwargs)
-    unknown = sorted(str(k) for k in merged if k not in OPTION_NAMES)
+    unknown = sorted(str(k) for k in merged if k not in known)
     if unknown:
         raise TypeError(
             "unknown audioenhancer option(s): "
             + ", ".join(unknown)
             + " (known: "
-            + ", ".join(sorted(OPTION_NAMES))
+            + ", ".join(sorted(known))
             + ")"
         )
     if not merged:
@@ -308,9 +313,12 @@ def enhance(
         AudioEnhancerError: the library failed (message is its error text).
         LibraryLoadError: no usable library was found.
     """
-    raw_src = _path_arg(src, "src")
-    raw_dst = _path_arg(dst, "dst")
-    doc = _options_arg(options, kwargs)
+    return _enhance_doc(_path_arg(src, "src"), _path_arg(dst, "dst"), _options_arg(options, kwargs))
+
+
+def _enhance_doc(raw_src: bytes, raw_dst: bytes, doc: Optional[bytes]) -> Dict[str, Any]:
+    """enhance with encoded paths and a ready options document (the cluster
+    workers send the document their client built)."""
     with _lock:
         lib = _load_locked()
         out = ctypes.c_char_p()
@@ -323,10 +331,17 @@ def batch(
     src_dir: PathArg,
     dst_dir: PathArg,
     options: Optional[Mapping[str, Any]] = None,
+    jobs: Optional[int] = None,
     **kwargs: Any,
 ) -> Dict[str, Any]:
     """Enhances every audio file of src_dir (not recursive) into dst_dir,
     which is created with its parents. Options are as for :func:`enhance`.
+
+    ``jobs`` sets the options document's ``"jobs"`` member, the number of
+    files the library works on at once: 0 (or None, the member left out)
+    means one per online processor, 1 one after another. The summary is the
+    same whatever the number. ``audioenhancer.cluster.batch`` spreads the
+    same work over the machines of a Dask cluster.
 
     Returns:
         ``{"files": [{"in", "out", "size_bytes"} or {"in", "error"}, ...],
@@ -341,7 +356,9 @@ def batch(
     """
     raw_src = _path_arg(src_dir, "src_dir")
     raw_dst = _path_arg(dst_dir, "dst_dir")
-    doc = _options_arg(options, kwargs)
+    if jobs is not None:
+        kwargs = dict(kwargs, jobs=jobs)
+    doc = _options_arg(options, kwargs, BATCH_OPTION_NAMES)
     with _lock:
         lib = _load_locked()
         out = ctypes.c_char_p()
@@ -351,3 +368,13 @@ def batch(
             summary = _result_locked(out) if out.value is not None else None
             raise AudioEnhancerError(message, summary)
         return _result_locked(out)
+
+
+def __getattr__(name: str) -> Any:
+    # audioenhancer.cluster needs Dask; it is imported on first use only, so
+    # the rest of the package keeps to the standard library.
+    if name == "cluster":
+        import importlib
+
+        return importlib.import_module(".cluster", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
