@@ -1,0 +1,259 @@
+// Sample alignment: every stage of the enhance chain, compensated by the
+// delay chain_delay measures, hands back input frame n as output frame n and
+// keeps the input's length, at 44.1 and 48 kHz.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "analysis/log_capture.h"
+#include "analysis/measure.h"
+#include "api/error.h"
+#include "api/options.h"
+#include "engine/graph.h"
+#include "enhance/align.h"
+#include "enhance/chain.h"
+#include "enhance/denoise.h"
+#include "enhance/loudnorm.h"
+#include "fixtures.h"
+
+namespace {
+
+using samples = std::vector<int16_t>;
+
+constexpr double PI = 3.14159265358979323846;
+
+samples copy_of(const int16_t* pcm, int64_t frames, int channels) {
+    return samples(pcm, pcm + frames * channels);
+}
+
+// What the chain runner does with a delay: that many frames of silence after
+// the input, as many dropped from the start of the output.
+samples run_compensated(const std::string& chain, const samples& in, int rate, int channels,
+                        int64_t delay) {
+    samples padded(in);
+    padded.resize(in.size() + static_cast<size_t>(delay) * channels, 0);
+    pcm_ptr out;
+    int64_t frames = 0;
+    EXPECT_EQ(run_chain(chain.c_str(), padded.data(),
+                        static_cast<int64_t>(padded.size()) / channels, rate, channels, &out,
+                        &frames),
+              0)
+        << g_err;
+    if (!out || frames < delay) return {};
+    return samples(out.get() + delay * channels, out.get() + frames * channels);
+}
+
+// The lag of out against ref over one second from the second second on.
+int64_t lag_of(const samples& ref, const samples& out, int rate, int channels, double* score) {
+    return best_lag(ref.data(), static_cast<int64_t>(ref.size()) / channels, out.data(),
+                    static_cast<int64_t>(out.size()) / channels, channels, rate, rate, rate / 20,
+                    score);
+}
+
+double rms(const samples& s, int channels, int64_t from, int64_t to) {
+    double e = 0.0;
+    for (int64_t i = from * channels; i < to * channels; i++) e += double(s[i]) * s[i];
+    return std::sqrt(e / double((to - from) * channels));
+}
+
+}  // namespace
+
+// best_lag, which both the delay measurement and the checks below rely on,
+// finds a known shift of noise in either direction and scores unrelated audio
+// near zero.
+TEST(AlignLag, RecoversKnownShifts) {
+    const int channels = 2;
+    const int64_t n = 20000;
+    samples noise(n * channels);
+    uint32_t state = 7;
+    for (int16_t& s : noise) {
+        state = state * 1103515245u + 12345u;
+        s = static_cast<int16_t>(static_cast<int32_t>(state >> 16) - 32768) / 2;
+    }
+    for (int64_t shift : {0, 1, -1, 37, -250, 1200}) {
+        samples shifted(noise.size(), 0);
+        for (int64_t i = 0; i < n; i++)
+            for (int c = 0; c < channels; c++)
+                if (i + shift >= 0 && i + shift < n)
+                    shifted[(i + shift) * channels + c] = noise[i * channels + c];
+        double score = 0.0;
+        EXPECT_EQ(best_lag(noise.data(), n, shifted.data(), n, channels, 4000, 8192, 1500, &score),
+                  shift);
+        EXPECT_GT(score, 0.99) << shift;
+    }
+    samples other(noise.rbegin(), noise.rend());
+    double score = 1.0;
+    best_lag(noise.data(), n, other.data(), n, channels, 4000, 8192, 1500, &score);
+    EXPECT_LT(score, 0.1);
+}
+
+// Each stage's measured delay is what speech, not the probe's noise, shows:
+// afftdn's raw output is late by exactly that much, every other stage by 0.
+TEST(AlignLag, MeasuredDelayMatchesSpeech) {
+    for (int rate : {44100, 48000}) {
+        decoded_file d;
+        ASSERT_TRUE(decode_file(speech_fixture(rate, 1), &d));
+        samples in = copy_of(d.pcm.get(), d.frames, 1);
+        int64_t delay = -1;
+        ASSERT_EQ(stage_delay("afftdn=nr=12", rate, 0.5, &delay), 0) << g_err;
+        EXPECT_GT(delay, 0) << "afftdn delays by its window";
+        samples raw = run_compensated("afftdn=nr=12", in, rate, 1, 0);
+        double score = 0.0;
+        EXPECT_NEAR(lag_of(in, raw, rate, 1, &score), delay, 2) << rate;
+        ASSERT_EQ(stage_delay("adeclick", rate, 0.5, &delay), 0) << g_err;
+        EXPECT_EQ(delay, 0);
+    }
+    int64_t delay = 0;
+    EXPECT_EQ(stage_delay("nosuchfilter", 48000, 0.5, &delay), -1);
+    EXPECT_NE(std::strstr(g_err, "cannot measure the delay of nosuchfilter"), nullptr) << g_err;
+    EXPECT_EQ(stage_delay("afftdn", 0, 0.5, &delay), -1);
+    // A stage that throws its input away has no delay to measure.
+    EXPECT_EQ(stage_delay("volume=0", 48000, 0.0, &delay), -1);
+    enhance_options opt;
+    EXPECT_EQ(chain_delay(opt, 48000, 0, &delay), -1);
+}
+
+namespace {
+
+struct stage_case {
+    const char* name;
+    const char* options;
+    int rate;
+    int channels;
+    const char* loudnorm_mode;  // the mode loudnorm must run in, or null
+};
+
+void PrintTo(const stage_case& c, std::ostream* os) { *os << c.name << "@" << c.rate; }
+
+class AlignStage : public ::testing::TestWithParam<stage_case> {};
+
+}  // namespace
+
+// The enhance path end to end on speech: RNNoise when asked, the loudnorm
+// first pass, the composed chain with its resampler, compensated by
+// chain_delay. The output starts where the input starts and is as long.
+TEST_P(AlignStage, OutputFrameNIsInputFrameN) {
+    const stage_case& c = GetParam();
+    enhance_options opt;
+    ASSERT_EQ(parse_options(c.options, &opt), 0) << g_err;
+    decoded_file d;
+    ASSERT_TRUE(decode_file(speech_fixture(c.rate, c.channels), &d));
+    ASSERT_GT(d.frames, 4 * c.rate);
+    samples in = copy_of(d.pcm.get(), d.frames, c.channels);
+    samples cur = in;
+    int64_t frames = d.frames;
+    if (opt.denoise >= 1) {
+        pcm_ptr out;
+        int64_t n = 0;
+        ASSERT_EQ(denoise_pcm(in.data(), frames, c.rate, c.channels, opt.denoise, &out, &n), 0);
+        // The RNNoise stage resamples to 48 kHz and back, which may leave a
+        // frame over at other rates; it never loses one. The chain is then
+        // held to the input's exact length.
+        ASSERT_GE(n, frames);
+        ASSERT_LE(n, frames + 2);
+        cur = copy_of(out.get(), frames, c.channels);
+    }
+    loudness_stats st;
+    ASSERT_EQ(measure_pcm(cur.data(), frames, c.rate, c.channels, &st), 0);
+    loudnorm_measured lm;
+    if (opt.loudnorm) {
+        ASSERT_EQ(loudnorm_first_pass(cur.data(), frames, c.rate, c.channels, opt.target_lufs,
+                                      &lm),
+                  0)
+            << g_err;
+    }
+    char chain[CHAIN_SIZE] = "";
+    applied_list applied;
+    compose_chain(opt, st.true_peak, lm, chain, sizeof chain, &applied);
+    std::string text = chain;
+    if (opt.loudnorm) text += ",aresample=" + std::to_string(c.rate);
+
+    if (c.loudnorm_mode) {
+        // The case is only worth its name if loudnorm takes that path.
+        std::string report = std::string(chain) + ":print_format=json";
+        ASSERT_EQ(capture_chain(report.c_str(), cur.data(), frames, c.rate, c.channels), 0);
+        std::string mode = std::string("\"normalization_type\" : \"") + c.loudnorm_mode + "\"";
+        EXPECT_NE(std::strstr(g_logbuf, mode.c_str()), nullptr) << g_logbuf;
+    }
+
+    int64_t delay = -1;
+    ASSERT_EQ(chain_delay(opt, c.rate, c.channels, &delay), 0) << g_err;
+    samples out = text.empty() ? cur : run_compensated(text, cur, c.rate, c.channels, delay);
+    EXPECT_EQ(out.size(), in.size()) << text;
+    double score = 0.0;
+    int64_t lag = lag_of(in, out, c.rate, c.channels, &score);
+    EXPECT_LE(std::llabs(lag), 2) << text << " (delay " << delay << ")";
+    EXPECT_GT(score, 0.5) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, AlignStage,
+    ::testing::Values(
+        stage_case{"rnnoise", R"({"denoise":5,"loudnorm":false})", 44100, 1, nullptr},
+        stage_case{"rnnoise", R"({"denoise":5,"loudnorm":false})", 48000, 2, nullptr},
+        stage_case{"afftdn8", R"({"denoise":8,"loudnorm":false})", 44100, 2, nullptr},
+        stage_case{"afftdn8", R"({"denoise":8,"loudnorm":false})", 48000, 1, nullptr},
+        stage_case{"afftdn9", R"({"denoise":9,"loudnorm":false})", 44100, 1, nullptr},
+        stage_case{"afftdn9", R"({"denoise":9,"loudnorm":false})", 48000, 2, nullptr},
+        stage_case{"afftdn10", R"({"denoise":10,"loudnorm":false})", 44100, 2, nullptr},
+        stage_case{"afftdn10", R"({"denoise":10,"loudnorm":false})", 48000, 1, nullptr},
+        stage_case{"adeclick", R"({"repair_clicks":true,"loudnorm":false})", 44100, 1, nullptr},
+        stage_case{"adeclick", R"({"repair_clicks":true,"loudnorm":false})", 48000, 2, nullptr},
+        stage_case{"podcast", R"({"eq":"podcast","loudnorm":false})", 44100, 2, nullptr},
+        stage_case{"podcast", R"({"eq":"podcast","loudnorm":false})", 48000, 1, nullptr},
+        stage_case{"music", R"({"eq":"music","loudnorm":false})", 44100, 1, nullptr},
+        stage_case{"music", R"({"eq":"music","loudnorm":false})", 48000, 2, nullptr},
+        stage_case{"voice", R"({"eq":"voice","loudnorm":false})", 44100, 2, nullptr},
+        stage_case{"voice", R"({"eq":"voice","loudnorm":false})", 48000, 1, nullptr},
+        stage_case{"peak", R"({"normalize_peak":true,"loudnorm":false})", 44100, 1, nullptr},
+        stage_case{"peak", R"({"normalize_peak":true,"loudnorm":false})", 48000, 2, nullptr},
+        stage_case{"linear", R"({"target_lufs":-30})", 44100, 2, "linear"},
+        stage_case{"linear", R"({"target_lufs":-30})", 48000, 1, "linear"},
+        stage_case{"dynamic", R"({"target_lufs":-5})", 44100, 1, "dynamic"},
+        stage_case{"dynamic", R"({"target_lufs":-5})", 48000, 2, "dynamic"},
+        stage_case{"all", R"({"denoise":10,"repair_clicks":true,"eq":"podcast",)"
+                          R"("normalize_peak":true})",
+                   44100, 2, nullptr},
+        stage_case{"all", R"({"denoise":10,"repair_clicks":true,"eq":"podcast",)"
+                          R"("normalize_peak":true})",
+                   48000, 1, nullptr}),
+    [](const ::testing::TestParamInfo<stage_case>& info) {
+        return std::string(info.param.name) + "_" + std::to_string(info.param.rate) + "_" +
+               std::to_string(info.param.channels);
+    });
+
+// A tone that starts 20 ms before the end and lasts to the very last sample
+// comes through spectral denoise whole: without the compensation its start
+// would land past the end and nothing of it would be left.
+TEST(AlignTail, ToneToTheLastSampleSurvivesSpectralDenoise) {
+    enhance_options opt;
+    ASSERT_EQ(parse_options(R"({"denoise":8,"loudnorm":false})", &opt), 0);
+    for (int rate : {44100, 48000}) {
+        const int channels = 2;
+        const int64_t frames = rate, tone = rate / 50;
+        samples in(frames * channels, 0);
+        for (int64_t i = frames - tone; i < frames; i++)
+            for (int c = 0; c < channels; c++)
+                in[i * channels + c] =
+                    static_cast<int16_t>(8000.0 * std::sin(2.0 * PI * 1000.0 * i / rate));
+        char chain[CHAIN_SIZE] = "";
+        applied_list applied;
+        compose_chain(opt, -6.0, loudnorm_measured{}, chain, sizeof chain, &applied);
+        int64_t delay = -1;
+        ASSERT_EQ(chain_delay(opt, rate, channels, &delay), 0) << g_err;
+        samples out = run_compensated(chain, in, rate, channels, delay);
+        ASSERT_EQ(out.size(), in.size());
+        double want = rms(in, channels, frames - tone, frames);
+        // The whole burst, and its last 5 ms, keep their level within 3 dB.
+        EXPECT_NEAR(20 * std::log10(rms(out, channels, frames - tone, frames) / want), 0.0, 3.0);
+        EXPECT_NEAR(20 * std::log10(rms(out, channels, frames - rate / 200, frames) / want), 0.0,
+                    3.0)
+            << rate;
+        // Before the burst the output stays silent: nothing arrived early.
+        EXPECT_LT(rms(out, channels, 0, frames - tone - rate / 100), 50.0);
+    }
+}
