@@ -1,5 +1,6 @@
 #include "engine/graph.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +14,9 @@ extern "C" {
 
 #include "api/error.h"
 
-static bool g_first_out_logged = false;
+// The first converted output frame is described once per process under
+// AE_DEBUG2.
+static std::atomic<bool> g_first_out_logged{false};
 
 // Channel-layout word for the source: FFmpeg's default layout for the count.
 static void layout_word(int channels, char* buf, size_t size) {
@@ -99,96 +102,210 @@ int graph_setup(graph_context* g, const char* chain, int sample_rate, int channe
     g->frame = std::move(frame);
     g->sample_rate = sample_rate;
     g->channels = channels;
+    g->debug = debug_on();
     return 0;
 }
 
-// Converts one output frame and appends it to the output buffer.
-static int copy_out_frame(int fallback_channels, const AVFrame* f, pcm_ptr& pcm,
-                          int64_t* capacity, int64_t* frames) {
-    int n = f->ch_layout.nb_channels;
-    int channels = (n >= 1 && n <= 8) ? n : fallback_channels;
-    if (pcm_reserve(pcm, capacity, *frames + f->nb_samples, channels, nullptr) != 0) {
-        set_err("oom");
-        return -1;
+// Converts one output frame and hands it to the sink, past the delay.
+static int deliver_frame(graph_context* g, const AVFrame* f) {
+    int64_t n = f->nb_samples;
+    if (!g->sink_fn) {
+        g->out_frames += n;
+        return 0;
     }
-    if (frame_to_s16(f, channels, pcm.get() + *frames * channels) != 0) {
+    int count = f->ch_layout.nb_channels;
+    int channels = (count >= 1 && count <= 8) ? count : g->channels;
+    if (n > g->scratch_cap) {
+        void* block = std::realloc(g->scratch.get(),
+                                   static_cast<size_t>(n) * channels * sizeof(int16_t));
+        if (!block) {
+            set_err("oom");
+            return -1;
+        }
+        (void)g->scratch.release();
+        g->scratch.reset(static_cast<int16_t*>(block));
+        g->scratch_cap = n;
+    }
+    if (frame_to_s16(f, channels, g->scratch.get()) != 0) {
         set_err("unsupported filter output format %d", f->format);
         return -1;
     }
-    if (!g_first_out_logged && std::getenv("AE_DEBUG2")) {
-        g_first_out_logged = true;
+    if (!g_first_out_logged.load(std::memory_order_relaxed) && std::getenv("AE_DEBUG2") &&
+        !g_first_out_logged.exchange(true))
         std::fprintf(stderr, "[AE] first out fmt=%d och=%d nf=%lld sr=%d\n", f->format, channels,
-                     static_cast<long long>(f->nb_samples), f->sample_rate);
-    }
-    *frames += f->nb_samples;
-    return 0;
+                     static_cast<long long>(n), f->sample_rate);
+    g->out_frames += n;
+    return g->sink_fn(g->sink_ctx, g->scratch.get(), n);
 }
 
 // Takes every frame the sink has ready. Anything but a frame ends the drain.
-static int drain_sink(graph_context* g, pcm_ptr* out, pcm_ptr& pcm, int64_t* capacity,
-                      int64_t* frames) {
-    while (av_buffersink_get_frame(g->sink, g->frame.get()) == 0) {
+// The first `delay` frames of output are dropped here.
+static int drain_sink(graph_context* g) {
+    AVFrame* f = g->frame.get();
+    while (av_buffersink_get_frame(g->sink, f) == 0) {
         int rc = 0;
-        if (out)
-            rc = copy_out_frame(g->channels, g->frame.get(), pcm, capacity, frames);
-        else
-            *frames += g->frame->nb_samples;
-        av_frame_unref(g->frame.get());
+        if (g->delay > 0) {
+            int64_t drop = f->nb_samples < g->delay ? f->nb_samples : g->delay;
+            g->delay -= drop;
+            if (drop < f->nb_samples) {
+                // Keep the frame's tail: shift its samples down.
+                int bps = av_get_bytes_per_sample(static_cast<AVSampleFormat>(f->format));
+                int planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(f->format));
+                int ch = f->ch_layout.nb_channels;
+                int64_t keep = f->nb_samples - drop;
+                if (planar) {
+                    for (int c = 0; c < ch; c++)
+                        std::memmove(f->extended_data[c], f->extended_data[c] + drop * bps,
+                                     static_cast<size_t>(keep * bps));
+                } else {
+                    std::memmove(f->data[0], f->data[0] + drop * bps * ch,
+                                 static_cast<size_t>(keep * bps * ch));
+                }
+                f->nb_samples = static_cast<int>(keep);
+                rc = deliver_frame(g, f);
+            }
+        } else {
+            rc = deliver_frame(g, f);
+        }
+        av_frame_unref(f);
         if (rc != 0) return -1;
     }
     return 0;
 }
 
-int graph_run(graph_context* g, const int16_t* in, int64_t in_frames, pcm_ptr* out,
-              int64_t* out_frames) {
-    const int64_t chunk = 4096;
-    const bool debug = debug_on();
-    pcm_ptr pcm;
-    int64_t capacity = 0, frames = 0;
+// Sends n staged (or silent, with pcm == nullptr) frames into the graph.
+static int send_chunk(graph_context* g, const int16_t* pcm, int64_t n) {
     char text[64];
-
-    for (int64_t offset = 0; offset < in_frames; offset += chunk) {
-        int64_t n = in_frames - offset < chunk ? in_frames - offset : chunk;
-        AVFrame* f = g->frame.get();
-        av_frame_unref(f);
-        f->nb_samples = static_cast<int>(n);
-        f->format = AV_SAMPLE_FMT_S16;
-        f->sample_rate = g->sample_rate;
-        av_channel_layout_default(&f->ch_layout, g->channels);
-        f->pts = offset;
-        int rc = av_frame_get_buffer(f, 0);
-        if (rc < 0) {
-            av_strerror(rc, text, sizeof text);
-            set_err("frame alloc: %s", text);
-            return -1;
-        }
-        std::memcpy(f->data[0], in + offset * g->channels,
-                    static_cast<size_t>(n) * g->channels * sizeof(int16_t));
-        if (debug)
-            std::fprintf(stderr, "[AE] add frame fmt=%d sr=%d ch=%lld nf=%lld\n", f->format,
-                         f->sample_rate, static_cast<long long>(g->channels),
-                         static_cast<long long>(n));
-        rc = av_buffersrc_add_frame(g->src, f);
-        if (rc < 0) {
-            av_strerror(rc, text, sizeof text);
-            set_err("buffersrc add: %s", text);
-            return -1;
-        }
-        if (drain_sink(g, out, pcm, &capacity, &frames) != 0) return -1;
+    AVFrame* f = g->frame.get();
+    av_frame_unref(f);
+    f->nb_samples = static_cast<int>(n);
+    f->format = AV_SAMPLE_FMT_S16;
+    f->sample_rate = g->sample_rate;
+    av_channel_layout_default(&f->ch_layout, g->channels);
+    f->pts = g->in_frames;
+    int rc = av_frame_get_buffer(f, 0);
+    if (rc < 0) {
+        av_strerror(rc, text, sizeof text);
+        set_err("frame alloc: %s", text);
+        return -1;
     }
+    const size_t bytes = static_cast<size_t>(n) * g->channels * sizeof(int16_t);
+    if (pcm)
+        std::memcpy(f->data[0], pcm, bytes);
+    else
+        std::memset(f->data[0], 0, bytes);
+    g->in_frames += n;
+    if (g->debug)
+        std::fprintf(stderr, "[AE] add frame fmt=%d sr=%d ch=%lld nf=%lld\n", f->format,
+                     f->sample_rate, static_cast<long long>(g->channels),
+                     static_cast<long long>(n));
+    rc = av_buffersrc_add_frame(g->src, f);
+    if (rc < 0) {
+        av_frame_unref(f);
+        av_strerror(rc, text, sizeof text);
+        set_err("buffersrc add: %s", text);
+        return -1;
+    }
+    return drain_sink(g);
+}
+
+int graph_push(graph_context* g, const int16_t* in, int64_t frames) {
+    const int ch = g->channels;
+    if (!g->staging) {
+        g->staging.reset(static_cast<int16_t*>(
+            std::malloc(static_cast<size_t>(GRAPH_CHUNK) * ch * sizeof(int16_t))));
+        if (!g->staging) {
+            set_err("oom");
+            return -1;
+        }
+    }
+    while (frames > 0) {
+        // Whole chunks straight from the caller's block, the rest staged.
+        if (g->staged == 0 && frames >= GRAPH_CHUNK) {
+            if (send_chunk(g, in, GRAPH_CHUNK) != 0) return -1;
+            in += GRAPH_CHUNK * ch;
+            frames -= GRAPH_CHUNK;
+            continue;
+        }
+        int64_t n = GRAPH_CHUNK - g->staged < frames ? GRAPH_CHUNK - g->staged : frames;
+        std::memcpy(g->staging.get() + g->staged * ch, in, static_cast<size_t>(n) * ch * 2);
+        g->staged += n;
+        in += n * ch;
+        frames -= n;
+        if (g->staged == GRAPH_CHUNK) {
+            g->staged = 0;
+            if (send_chunk(g, g->staging.get(), GRAPH_CHUNK) != 0) return -1;
+        }
+    }
+    return 0;
+}
+
+int graph_finish(graph_context* g) {
+    if (g->staged > 0) {
+        int64_t n = g->staged;
+        g->staged = 0;
+        if (send_chunk(g, g->staging.get(), n) != 0) return -1;
+    }
+    for (int64_t pad = g->delay; pad > 0;) {
+        int64_t n = pad < GRAPH_CHUNK ? pad : GRAPH_CHUNK;
+        if (send_chunk(g, nullptr, n) != 0) return -1;
+        pad -= n;
+    }
+    char text[64];
     int rc = av_buffersrc_add_frame(g->src, nullptr);
     if (rc < 0) {
         av_strerror(rc, text, sizeof text);
         set_err("buffersrc flush: %s", text);
         return -1;
     }
-    if (drain_sink(g, out, pcm, &capacity, &frames) != 0) return -1;
-    if (frames <= 0) {
+    if (drain_sink(g) != 0) return -1;
+    if (g->out_frames <= 0) {
         set_err("filtergraph produced no output");
         return -1;
     }
-    if (out) *out = std::move(pcm);
-    *out_frames = frames;
+    return 0;
+}
+
+namespace {
+struct collector {
+    pcm_ptr pcm;
+    int64_t capacity = 0;
+    int64_t frames = 0;
+    int channels = 0;
+};
+
+int collect(void* ctx, const int16_t* pcm, int64_t frames) {
+    collector* c = static_cast<collector*>(ctx);
+    if (pcm_reserve(c->pcm, &c->capacity, c->frames + frames, c->channels, nullptr) != 0) {
+        set_err("oom");
+        return -1;
+    }
+    std::memcpy(c->pcm.get() + c->frames * c->channels, pcm,
+                static_cast<size_t>(frames) * c->channels * sizeof(int16_t));
+    c->frames += frames;
+    return 0;
+}
+}  // namespace
+
+int graph_run(graph_context* g, const int16_t* in, int64_t in_frames, pcm_ptr* out,
+              int64_t* out_frames) {
+    collector c;
+    if (out) {
+        // The output's channel count is the sink's.
+        AVChannelLayout layout{};
+        if (av_buffersink_get_ch_layout(g->sink, &layout) >= 0 && layout.nb_channels >= 1 &&
+            layout.nb_channels <= 8)
+            c.channels = layout.nb_channels;
+        else
+            c.channels = g->channels;
+        av_channel_layout_uninit(&layout);
+        g->sink_fn = collect;
+        g->sink_ctx = &c;
+    }
+    if (in_frames > 0 && graph_push(g, in, in_frames) != 0) return -1;
+    if (graph_finish(g) != 0) return -1;
+    if (out) *out = std::move(c.pcm);
+    *out_frames = g->out_frames;
     return 0;
 }
 

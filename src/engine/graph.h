@@ -1,6 +1,16 @@
-// Running a PCM buffer through an FFmpeg filter chain.
+// Running 16-bit PCM through an FFmpeg filter chain.
 #pragma once
 #include "engine/pcm.h"
+
+// Receives each block of the chain's output, converted to interleaved 16-bit
+// samples at the chain's output rate and channel count. Returns 0, or -1
+// (after set_err) to stop the run.
+using pcm_sink_fn = int (*)(void* ctx, const int16_t* pcm, int64_t frames);
+
+// Input goes in as frames of this many sample frames whatever the size of
+// the blocks handed to graph_push, so a chain sees the same frames however
+// its input arrives, and gives the same output.
+constexpr int64_t GRAPH_CHUNK = 4096;
 
 // One configured graph with a single source ("src") and sink ("snk").
 struct graph_context {
@@ -10,15 +20,35 @@ struct graph_context {
     frame_ptr frame;
     int sample_rate = 0;
     int channels = 0;
+    // Frames the chain delays its output by: graph_finish pushes as many
+    // frames of silence and the first `delay` output frames are dropped.
+    int64_t delay = 0;
+    // Where converted output goes; without one the output is only counted.
+    pcm_sink_fn sink_fn = nullptr;
+    void* sink_ctx = nullptr;
+    int64_t in_frames = 0;   // pushed so far
+    int64_t out_frames = 0;  // delivered (or counted) so far, after the delay
+    heap_ptr<int16_t> staging;  // the chunk being filled
+    int64_t staged = 0;
+    heap_ptr<int16_t> scratch;  // converted output frame
+    int64_t scratch_cap = 0;
+    bool debug = false;  // AE_DEBUG: each input frame is described on stderr
 };
 
 // Builds a graph around chain (one free input, one free output) fed with
 // 16-bit interleaved samples at sample_rate with channels channels.
 int graph_setup(graph_context* g, const char* chain, int sample_rate, int channels);
 
-// Pushes frames of pcm through the graph in 4096-frame chunks and collects
-// the output as a new buffer. With out == nullptr the output is counted but
-// not kept (analysis passes). A graph runs once.
+// Feeds frames of pcm and hands what the graph has ready to the sink.
+int graph_push(graph_context* g, const int16_t* pcm, int64_t frames);
+
+// Pushes what is staged and the delay's silence, flushes the graph and hands
+// the rest to the sink. Fails when the graph produced no output at all.
+int graph_finish(graph_context* g);
+
+// Pushes frames of pcm through the graph and collects the output as a new
+// buffer. With out == nullptr the output is counted but not kept (analysis
+// passes). A graph runs once.
 int graph_run(graph_context* g, const int16_t* pcm, int64_t frames, pcm_ptr* out,
               int64_t* out_frames);
 
