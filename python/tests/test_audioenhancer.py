@@ -259,6 +259,21 @@ class BatchTest(WorkDir):
         self.assertEqual((err.summary["processed"], err.summary["failed"], err.summary["skipped"]),
                          (0, 0, 1))
 
+    def test_jobs_change_nothing_in_the_answer(self) -> None:
+        src = self.work / "in"
+        src.mkdir()
+        for i, name in enumerate(("mono44.wav", "stereo48.wav", "loud44.wav")):
+            shutil.copy(FIX / name, src / f"{i}_{name}")
+        one = audioenhancer.batch(src, self.work / "one", jobs=1)
+        self.assertEqual(one["processed"], 3)
+        self.assertEqual(audioenhancer.batch(src, self.work / "two", {"jobs": 2}), one)
+        self.assertEqual(audioenhancer.batch(src, self.work / "all", jobs=0), one)
+        for entry in one["files"]:
+            self.assertEqual((self.work / "two" / entry["out"]).read_bytes(),
+                             (self.work / "one" / entry["out"]).read_bytes())
+        with self.assertRaises(TypeError):
+            audioenhancer.enhance(FIX / "mono44.wav", self.work / "x.wav", jobs=2)
+
     def test_missing_dir_raises_without_summary(self) -> None:
         missing = self.work / "absent"
         with self.assertRaises(AudioEnhancerError) as ctx:
