@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "analysis/log_capture.h"
@@ -255,5 +256,27 @@ TEST(AlignTail, ToneToTheLastSampleSurvivesSpectralDenoise) {
             << rate;
         // Before the burst the output stays silent: nothing arrived early.
         EXPECT_LT(rms(out, channels, 0, frames - tone - rate / 100), 50.0);
+    }
+}
+
+// Batch enhances on several threads at once: threads that meet a rate for the
+// first time together measure it side by side and agree, and the cached
+// answer that follows is the same.
+TEST(AlignCache, ThreadsMeasuringTogetherAgree) {
+    enhance_options opt;
+    ASSERT_EQ(parse_options(R"({"denoise":8,"repair_clicks":true,"loudnorm":false})", &opt), 0);
+    const int rate = 32000;
+    int64_t delays[4] = {-1, -1, -1, -1};
+    int rcs[4] = {-1, -1, -1, -1};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; i++)
+        threads.emplace_back([&, i] { rcs[i] = chain_delay(opt, rate, 1 + i % 2, &delays[i]); });
+    for (std::thread& t : threads) t.join();
+    int64_t again = -1;
+    ASSERT_EQ(chain_delay(opt, rate, 2, &again), 0) << g_err;
+    EXPECT_GT(again, 0);
+    for (int i = 0; i < 4; i++) {
+        EXPECT_EQ(rcs[i], 0);
+        EXPECT_EQ(delays[i], again) << i;
     }
 }

@@ -1,11 +1,18 @@
 // Composition of the enhance chain and the applied list.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "analysis/log_capture.h"
+#include "audioenhancer.h"
 #include "enhance/chain.h"
 #include "api/error.h"
+#include "engine/graph.h"
 #include "enhance/loudnorm.h"
+#include "fixtures.h"
 
 namespace {
 
@@ -158,4 +165,78 @@ TEST(Loudnorm, Failures) {
                              "\"input_thresh\" : \"-30\"}",
                              -14.0, &m),
               -1);
+}
+
+// FFmpeg's loudnorm takes -70 to -5 LUFS; the options accept up to 0. Every
+// filter text levels a louder target to -5, and each text builds a graph.
+TEST(LoudnormTarget, AboveMinusFiveLevelsToMinusFive) {
+    const struct {
+        double target;
+        const char* level;
+    } cases[] = {{0.0, "-5.0"},    {-3.0, "-5.0"},   {-4.95, "-5.0"}, {-5.0, "-5.0"},
+                 {-5.5, "-5.5"},   {-14.0, "-14.0"}, {-70.0, "-70.0"}, {-80.0, "-70.0"}};
+    loudnorm_measured m{-20.5, -4.25, 6.126, -31.0, 0.5};
+    for (const auto& c : cases) {
+        char dynamic[512], second[512];
+        loudnorm_dynamic(dynamic, sizeof dynamic, c.target);
+        loudnorm_second_pass(second, sizeof second, c.target, m);
+        std::string want = std::string("loudnorm=I=") + c.level + ":TP=-1.5:LRA=11";
+        EXPECT_EQ(std::string(dynamic), want) << c.target;
+        EXPECT_EQ(std::string(second).compare(0, want.size(), want), 0) << second;
+        for (const char* text : {dynamic, second}) {
+            graph_context g;
+            EXPECT_EQ(graph_setup(&g, text, 48000, 2), 0) << text << ": " << g_err;
+            graph_release(&g);
+        }
+    }
+    // Without a reported offset, the offset is taken from the levelled target.
+    ASSERT_EQ(loudnorm_parse("{\"input_i\" : \"-20.0\", \"input_tp\" : \"-3\", \"input_lra\" : "
+                             "\"5\", \"input_thresh\" : \"-30\"}",
+                             0.0, &m),
+              0);
+    EXPECT_DOUBLE_EQ(m.target_offset, 15.0);
+}
+
+namespace {
+
+std::string file_bytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+// Every target the options document accepts enhances: one above -5 (and a
+// target that is no number, which reads as 0) gives the very file -5 gives.
+TEST(LoudnormTarget, EveryAcceptedTargetEnhances) {
+    std::string in =
+        ffmpeg_fixture("tone_440_22k_4s.wav", "-f lavfi -i sine=f=440:d=4:sample_rate=22050 -ac 1");
+    std::string dir = scratch_dir("targets");
+    const char* json = nullptr;
+    ASSERT_EQ(audioenhancer_enhance(in.c_str(), (dir + "/m5.wav").c_str(),
+                                    "{\"target_lufs\":-5}", &json),
+              0)
+        << audioenhancer_last_error();
+    double after = 0.0;
+    ASSERT_EQ(json_num(json, "\"after_lufs\"", &after), 0);
+    EXPECT_NEAR(after, -5.0, 1.5) << json;
+    std::string loudest = file_bytes(dir + "/m5.wav");
+    ASSERT_FALSE(loudest.empty());
+    int i = 0;
+    for (const char* options : {"{\"target_lufs\":-3}", "{\"target_lufs\":0}",
+                                "{\"target_lufs\":-4.99}", "{\"target_lufs\":\"loud\"}"}) {
+        std::string out = dir + "/t" + std::to_string(i++) + ".wav";
+        json = nullptr;
+        ASSERT_EQ(audioenhancer_enhance(in.c_str(), out.c_str(), options, &json), 0)
+            << options << ": " << audioenhancer_last_error();
+        EXPECT_TRUE(file_bytes(out) == loudest) << options;
+    }
+    // A target in the filter's range is still met.
+    ASSERT_EQ(audioenhancer_enhance(in.c_str(), (dir + "/m23.wav").c_str(),
+                                    "{\"target_lufs\":-23}", &json),
+              0);
+    ASSERT_EQ(json_num(json, "\"after_lufs\"", &after), 0);
+    EXPECT_NEAR(after, -23.0, 1.0) << json;
 }

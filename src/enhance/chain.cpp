@@ -8,7 +8,7 @@
 
 void applied_add(applied_list* list, const char* name) {
     if (list->count >= APPLIED_MAX) return;
-    std::snprintf(list->names[list->count++], sizeof list->names[0], "%s", name);
+    std::snprintf(list->names[list->count++], sizeof list->names[0], "%.31s", name);
 }
 
 // Appends piece, with a comma when the chain already holds text; cut at the

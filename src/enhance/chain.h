@@ -24,5 +24,7 @@ void compose_chain(const enhance_options& opt, double peak_db, const loudnorm_me
 // Frames by which the pieces compose_chain puts in the chain delay the audio
 // at sample_rate. The chain runner pushes that many frames of silence after
 // the input and drops as many from the start of the output, so output frame
-// n is input frame n and the whole recording is kept.
+// n is input frame n and the whole recording is kept. Each stage's delay is
+// measured the first time a rate needs it and cached (align.h), so the first
+// call at a rate takes a few tenths of a second. -1 and g_err on failure.
 int chain_delay(const enhance_options& opt, int sample_rate, int channels, int64_t* frames);
