@@ -1,15 +1,20 @@
 #include "engine/encoder.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
 #include <libavutil/samplefmt.h>
 }
 
 #include "api/error.h"
+#include "engine/metadata.h"
 #include "engine/owners.h"
+#include "platform/fs.h"
 
 namespace {
 
@@ -56,6 +61,8 @@ int pick_rate(const AVCodec* codec, int rate) {
 
 // Everything one write holds; members release in reverse order.
 struct writer_state {
+    std::string path;  // the final name
+    std::string temp;  // where the samples go until writer_close; "" once moved or removed
     output_format_ptr oc;
     codec_context_ptr enc;
     AVStream* stream = nullptr;
@@ -63,16 +70,68 @@ struct writer_state {
     audio_fifo_ptr fifo;
     frame_ptr frame;
     packet_ptr pkt;
+    uint8_t** planes = nullptr;  // converter output, reused across pushes
+    int planes_room = 0;
     int frame_size = 0;
     int channels = 0;
     int64_t next_pts = 0;
+    bool finished = false;  // closed, or failed: nothing more goes in
+
+    ~writer_state() {
+        if (planes) av_freep(&planes[0]);
+        av_freep(&planes);
+    }
 };
 
-// Writes every packet the encoder has ready.
 namespace {
 
 using writer = writer_state;
 
+// Unique per process and call, so writers on several threads (and several
+// processes in one directory) never share a temporary file.
+std::atomic<unsigned long> g_temp_serial{0};
+
+// ".NAME.tmpPID-N.EXT" beside the output: hidden (batch never lists it),
+// unique, and ending in the output's extension as the muxers expect.
+std::string temp_name_for(const std::string& path, const char* ext) {
+    std::string::size_type slash = path.find_last_of(FS_SEP == '/' ? "/" : "/\\");
+    std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.size() > 128) name.resize(128);  // room for the suffix within NAME_MAX
+    char suffix[80];
+    std::snprintf(suffix, sizeof suffix, ".tmp%lu-%lu.%s", fs_process_id(),
+                  g_temp_serial.fetch_add(1, std::memory_order_relaxed), ext);
+    return dir + "." + name + suffix;
+}
+
+// Releases every FFmpeg object (closing the file) and removes the
+// temporary file; the output path is never touched.
+void discard(writer& w) {
+    w.pkt.reset();
+    w.frame.reset();
+    w.fifo.reset();
+    w.swr.reset();
+    w.enc.reset();
+    w.oc.reset();
+    if (!w.temp.empty()) (void)fs_remove(w.temp.c_str());
+    w.temp.clear();
+    w.finished = true;
+}
+
+// The failure text, with the system's reason when the file itself failed
+// (full disk, size limit).
+void set_io_err(const writer& w, const char* failure) {
+    int e = w.oc && w.oc->pb ? w.oc->pb->error : 0;
+    if (e < 0) {
+        char why[AV_ERROR_MAX_STRING_SIZE];
+        av_strerror(e, why, sizeof why);
+        set_err("%s: %s", failure, why);
+    } else {
+        set_err("%s", failure);
+    }
+}
+
+// Writes every packet the encoder has ready.
 int write_packets(writer& w, const char* failure) {
     for (;;) {
         int rc = avcodec_receive_packet(w.enc.get(), w.pkt.get());
@@ -86,27 +145,25 @@ int write_packets(writer& w, const char* failure) {
         rc = av_interleaved_write_frame(w.oc.get(), w.pkt.get());
         av_packet_unref(w.pkt.get());
         if (rc < 0) {
-            set_err("%s", failure);
+            set_io_err(w, failure);
             return -1;
         }
     }
 }
 
 // Sends n frames from the FIFO as one encoder frame (padded with silence
-// when the encoder only takes whole frames).
+// when the encoder only takes whole frames). The frame's buffer is reused
+// unless the encoder still holds it.
 int send_from_fifo(writer& w, int n) {
     AVFrame* f = w.frame.get();
-    av_frame_unref(f);
     bool whole_only = !(w.enc->codec->capabilities &
                         (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE));
-    f->nb_samples = whole_only ? w.frame_size : n;
-    f->format = w.enc->sample_fmt;
-    f->sample_rate = w.enc->sample_rate;
-    av_channel_layout_copy(&f->ch_layout, &w.enc->ch_layout);
-    if (av_frame_get_buffer(f, 0) < 0) {
+    f->nb_samples = w.frame_size;
+    if (av_frame_make_writable(f) < 0) {
         set_err("oom");
         return -1;
     }
+    f->nb_samples = whole_only ? w.frame_size : n;
     if (f->nb_samples > n)
         av_samples_set_silence(f->extended_data, n, f->nb_samples - n, f->ch_layout.nb_channels,
                                w.enc->sample_fmt);
@@ -116,42 +173,50 @@ int send_from_fifo(writer& w, int n) {
     }
     f->pts = w.next_pts;
     w.next_pts += f->nb_samples;
-    int rc = avcodec_send_frame(w.enc.get(), f);
-    av_frame_unref(f);
-    if (rc < 0) {
+    if (avcodec_send_frame(w.enc.get(), f) < 0) {
         set_err("send_frame failed");
         return -1;
     }
     return write_packets(w, "write_frame failed");
 }
 
+// Room for at least room converted frames in w.planes.
+int reserve_planes(writer& w, int room) {
+    if (room <= w.planes_room) return 0;
+    if (w.planes) av_freep(&w.planes[0]);
+    av_freep(&w.planes);
+    w.planes_room = 0;
+    if (av_samples_alloc_array_and_samples(&w.planes, nullptr, w.channels, room,
+                                           w.enc->sample_fmt, 0) < 0)
+        return -1;
+    w.planes_room = room;
+    return 0;
+}
+
 // Converts n input frames (or flushes the converter when in is null) into
 // the FIFO, then encodes every whole encoder frame it holds.
-int convert_and_encode(writer& w, const int16_t* in, int n, int channels) {
+int convert_and_encode(writer& w, const int16_t* in, int n) {
     int room = swr_get_out_samples(w.swr.get(), n);
     if (room < 0) {
         set_err("swr_convert failed");
         return -1;
     }
     if (room > 0) {
-        if (av_audio_fifo_space(w.fifo.get()) < room &&
-            av_audio_fifo_realloc(w.fifo.get(), av_audio_fifo_size(w.fifo.get()) + room) < 0) {
-            set_err("oom");
-            return -1;
-        }
-        uint8_t** planes = nullptr;
-        if (av_samples_alloc_array_and_samples(&planes, nullptr, channels, room,
-                                               w.enc->sample_fmt, 0) < 0) {
+        if ((av_audio_fifo_space(w.fifo.get()) < room &&
+             av_audio_fifo_realloc(w.fifo.get(), av_audio_fifo_size(w.fifo.get()) + room) < 0) ||
+            reserve_planes(w, room) < 0) {
             set_err("oom");
             return -1;
         }
         const uint8_t* src = reinterpret_cast<const uint8_t*>(in);
-        int got = swr_convert(w.swr.get(), planes, room, in ? &src : nullptr, in ? n : 0);
-        if (got > 0) av_audio_fifo_write(w.fifo.get(), reinterpret_cast<void**>(planes), got);
-        av_freep(&planes[0]);
-        av_freep(&planes);
+        int got = swr_convert(w.swr.get(), w.planes, room, in ? &src : nullptr, in ? n : 0);
         if (got < 0) {
             set_err("swr_convert failed");
+            return -1;
+        }
+        if (got > 0 &&
+            av_audio_fifo_write(w.fifo.get(), reinterpret_cast<void**>(w.planes), got) < got) {
+            set_err("oom");
             return -1;
         }
     }
@@ -160,7 +225,8 @@ int convert_and_encode(writer& w, const int16_t* in, int n, int channels) {
     return 0;
 }
 
-int open_writer(writer& w, const char* path, int sample_rate, int channels) {
+int open_writer(writer& w, const char* path, int sample_rate, int channels,
+                const AVFormatContext* source) {
     const char* dot = std::strrchr(path, '.');
     const char* ext = dot ? dot + 1 : "";
     const output_kind* kind = nullptr;
@@ -180,8 +246,10 @@ int open_writer(writer& w, const char* path, int sample_rate, int channels) {
         set_err("encoder %s not available in this ffmpeg build", kind->encoder);
         return -1;
     }
+    w.path = path;
+    std::string temp = temp_name_for(w.path, kind->ext);
     AVFormatContext* oc = nullptr;
-    if (avformat_alloc_output_context2(&oc, ofmt, kind->container, path) < 0 || !oc) {
+    if (avformat_alloc_output_context2(&oc, ofmt, kind->container, temp.c_str()) < 0 || !oc) {
         set_err("cannot alloc output context for %s", path);
         return -1;
     }
@@ -210,14 +278,20 @@ int open_writer(writer& w, const char* path, int sample_rate, int channels) {
         return -1;
     }
     (void)avcodec_parameters_from_context(w.stream->codecpar, w.enc.get());
-    if (!(ofmt->flags & AVFMT_NOFILE) && avio_open(&oc->pb, path, AVIO_FLAG_WRITE) < 0) {
-        set_err("cannot open output file %s", path);
-        return -1;
+    int cover = -1;
+    if (metadata_carry(oc, source, &cover) != 0) return -1;
+    if (!(ofmt->flags & AVFMT_NOFILE)) {
+        if (avio_open(&oc->pb, temp.c_str(), AVIO_FLAG_WRITE) < 0) {
+            set_err("cannot open output file %s", path);
+            return -1;
+        }
+        w.temp = temp;  // exists now: removed again on any failure
     }
     if (avformat_write_header(oc, nullptr) < 0) {
-        set_err("write_header failed for %s", path);
+        set_io_err(w, (std::string("write_header failed for ") + path).c_str());
         return -1;
     }
+    if (metadata_write_cover(oc, source, cover) != 0) return -1;
 
     SwrContext* swr = nullptr;
     if (swr_alloc_set_opts2(&swr, &w.enc->ch_layout, w.enc->sample_fmt, rate, &w.enc->ch_layout,
@@ -240,44 +314,23 @@ int open_writer(writer& w, const char* path, int sample_rate, int channels) {
         set_err("oom");
         return -1;
     }
-    return 0;
-}
-
-}  // namespace
-
-void writer_deleter::operator()(writer_state* w) const { delete w; }
-
-int writer_open(writer_ptr* out, const char* path, int sample_rate, int channels,
-                const AVFormatContext*) {
-    writer_ptr w(new writer_state);
-    w->channels = channels;
-    if (open_writer(*w, path, sample_rate, channels) != 0) return -1;
-    *out = std::move(w);
-    return 0;
-}
-
-int writer_push(writer_state* w, const int16_t* pcm, int64_t frames) {
-    const int64_t chunk = 1024;
-    for (int64_t offset = 0; offset < frames; offset += chunk) {
-        int n = static_cast<int>(frames - offset < chunk ? frames - offset : chunk);
-        if (convert_and_encode(*w, pcm + offset * w->channels, n, w->channels) != 0) return -1;
+    AVFrame* f = w.frame.get();
+    f->nb_samples = w.frame_size;
+    f->format = w.enc->sample_fmt;
+    f->sample_rate = w.enc->sample_rate;
+    if (av_channel_layout_copy(&f->ch_layout, &w.enc->ch_layout) < 0 ||
+        av_frame_get_buffer(f, 0) < 0 ||
+        reserve_planes(w, swr_get_out_samples(swr, 1024) + 64) < 0) {
+        set_err("oom");
+        return -1;
     }
     return 0;
 }
 
-int encode_file(const char* path, const int16_t* pcm, int64_t frames, int sample_rate,
-                int channels, const AVFormatContext* source) {
-    writer_ptr w;
-    if (writer_open(&w, path, sample_rate, channels, source) != 0) return -1;
-    if (writer_push(w.get(), pcm, frames) != 0) return -1;
-    return writer_close(w.get());
-}
-
-int writer_close(writer_state* wp) {
-    writer_state& w = *wp;
-    const int channels = w.channels;
-    // What the converter holds back, then the last partial encoder frame.
-    if (convert_and_encode(w, nullptr, 0, channels) != 0) return -1;
+// Drains the converter, the FIFO and the encoder, writes the trailer,
+// closes the file and moves it over the output.
+int finish(writer& w) {
+    if (convert_and_encode(w, nullptr, 0) != 0) return -1;
     int rest = av_audio_fifo_size(w.fifo.get());
     if (rest > 0 && send_from_fifo(w, rest) != 0) return -1;
 
@@ -287,11 +340,79 @@ int writer_close(writer_state* wp) {
     w.pkt.reset();
     w.swr.reset();
     if (av_write_trailer(w.oc.get()) < 0) {
-        set_err("trailer failed");
+        set_io_err(w, "trailer failed");
         return -1;
     }
-    if (!(w.oc->oformat->flags & AVFMT_NOFILE)) avio_closep(&w.oc->pb);
+    if (!(w.oc->oformat->flags & AVFMT_NOFILE) && w.oc->pb) {
+        // The last buffered bytes reach the file here; a full disk shows now.
+        int rc = avio_closep(&w.oc->pb);
+        if (rc < 0) {
+            char why[AV_ERROR_MAX_STRING_SIZE];
+            av_strerror(rc, why, sizeof why);
+            set_err("cannot write output file %s: %s", w.path.c_str(), why);
+            return -1;
+        }
+    }
+    w.enc.reset();
+    w.oc.reset();
+    if (!w.temp.empty()) {
+        if (fs_rename_replace(w.temp.c_str(), w.path.c_str()) != 0) {
+            set_err("cannot replace output file %s", w.path.c_str());
+            return -1;
+        }
+        w.temp.clear();
+    }
     return 0;
+}
+
+}  // namespace
+
+void writer_deleter::operator()(writer_state* w) const {
+    discard(*w);
+    delete w;
+}
+
+int writer_open(writer_ptr* out, const char* path, int sample_rate, int channels,
+                const AVFormatContext* source) {
+    writer_ptr w(new writer_state);
+    w->channels = channels;
+    if (open_writer(*w, path, sample_rate, channels, source) != 0) return -1;
+    *out = std::move(w);
+    return 0;
+}
+
+int writer_push(writer_state* w, const int16_t* pcm, int64_t frames) {
+    if (w->finished) {
+        set_err("write_frame failed");
+        return -1;
+    }
+    const int64_t chunk = 1024;
+    for (int64_t offset = 0; offset < frames; offset += chunk) {
+        int n = static_cast<int>(frames - offset < chunk ? frames - offset : chunk);
+        if (convert_and_encode(*w, pcm + offset * w->channels, n) != 0) {
+            discard(*w);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int writer_close(writer_state* w) {
+    if (w->finished) {
+        set_err("write_frame (flush) failed");
+        return -1;
+    }
+    int rc = finish(*w);
+    discard(*w);  // after a success there is nothing left to remove
+    return rc;
+}
+
+int encode_file(const char* path, const int16_t* pcm, int64_t frames, int sample_rate,
+                int channels, const AVFormatContext* source) {
+    writer_ptr w;
+    if (writer_open(&w, path, sample_rate, channels, source) != 0) return -1;
+    if (writer_push(w.get(), pcm, frames) != 0) return -1;
+    return writer_close(w.get());
 }
 
 int64_t file_size(const char* path) {
