@@ -3,9 +3,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+extern "C" {
+#include <libavutil/tx.h>
+}
 
 #include "api/error.h"
 #include "engine/graph.h"
@@ -54,40 +59,72 @@ void fill_noise(std::vector<int16_t>* pcm) {
 
 }  // namespace
 
+namespace {
+
+struct tx_deleter {
+    void operator()(AVTXContext* p) const { av_tx_uninit(&p); }
+};
+using tx_ptr = std::unique_ptr<AVTXContext, tx_deleter>;
+
+}  // namespace
+
 int64_t best_lag(const int16_t* ref, int64_t ref_frames, const int16_t* out, int64_t out_frames,
                  int channels, int64_t start, int64_t length, int64_t max_lag, double* score) {
     *score = 0.0;
     if (start < 0) start = 0;
     if (start + length > ref_frames) length = ref_frames - start;
     if (length <= 0 || max_lag < 0 || channels < 1) return 0;
-    // Channel 0 into plain arrays, out padded with silence by max_lag either
-    // side, so the inner loop is one bounded dot product.
-    std::vector<int32_t> a(static_cast<size_t>(length));
-    std::vector<int32_t> b(static_cast<size_t>(length + 2 * max_lag), 0);
-    for (int64_t i = 0; i < length; i++) a[i] = ref[(start + i) * channels];
-    for (int64_t j = 0; j < length + 2 * max_lag; j++) {
+    const int64_t span = length + 2 * max_lag;
+    if (span > (int64_t{1} << 26)) return 0;
+    int n = 1;
+    while (n < span) n <<= 1;
+    // Channel 0 of the reference, and of out from max_lag before the
+    // reference's window to max_lag after it (silence outside its frames).
+    // The correlation at every lag at once is the inverse transform of
+    // conj(A) * B; with n >= span no lag wraps round.
+    std::vector<AVComplexDouble> a(n, AVComplexDouble{0.0, 0.0}), b(n, AVComplexDouble{0.0, 0.0});
+    std::vector<AVComplexDouble> fa(n), fb(n);
+    for (int64_t i = 0; i < length; i++) a[i].re = ref[(start + i) * channels];
+    for (int64_t j = 0; j < span; j++) {
         int64_t k = start - max_lag + j;
-        if (k >= 0 && k < out_frames) b[j] = out[k * channels];
+        if (k >= 0 && k < out_frames) b[j].re = out[k * channels];
     }
+    AVTXContext* raw_fwd = nullptr;
+    AVTXContext* raw_inv = nullptr;
+    av_tx_fn fwd_fn = nullptr, inv_fn = nullptr;
+    const double unit = 1.0;
+    int rc_fwd = av_tx_init(&raw_fwd, &fwd_fn, AV_TX_DOUBLE_FFT, 0, n, &unit, AV_TX_UNALIGNED);
+    tx_ptr fwd(raw_fwd);
+    int rc_inv = av_tx_init(&raw_inv, &inv_fn, AV_TX_DOUBLE_FFT, 1, n, &unit, AV_TX_UNALIGNED);
+    tx_ptr inv(raw_inv);
+    if (rc_fwd < 0 || rc_inv < 0) return 0;
+    const ptrdiff_t stride = sizeof(AVComplexDouble);
+    fwd_fn(fwd.get(), fa.data(), a.data(), stride);
+    fwd_fn(fwd.get(), fb.data(), b.data(), stride);
+    for (int k = 0; k < n; k++) {
+        const AVComplexDouble x = fa[k], y = fb[k];
+        a[k] = AVComplexDouble{x.re * y.re + x.im * y.im, x.re * y.im - x.im * y.re};
+    }
+    inv_fn(inv.get(), fb.data(), a.data(), stride);
+
     int64_t best = 0;
-    int64_t best_acc = INT64_MIN;
-    for (int64_t lag = -max_lag; lag <= max_lag; lag++) {
-        const int32_t* y = b.data() + (lag + max_lag);
-        int64_t acc = 0;
-        for (int64_t i = 0; i < length; i++) acc += a[i] * y[i];
-        // Ties go to the lag nearest zero.
-        if (acc > best_acc || (acc == best_acc && std::llabs(lag) < std::llabs(best))) {
-            best_acc = acc;
-            best = lag;
+    double best_acc = -HUGE_VAL;
+    for (int64_t k = 0; k <= 2 * max_lag; k++) {
+        if (fb[k].re > best_acc) {
+            best_acc = fb[k].re;
+            best = k - max_lag;
         }
     }
-    double ea = 0.0, eb = 0.0;
-    const int32_t* y = b.data() + (best + max_lag);
+    // The score is worked out exactly at the chosen lag.
+    double ab = 0.0, ea = 0.0, eb = 0.0;
     for (int64_t i = 0; i < length; i++) {
-        ea += static_cast<double>(a[i]) * a[i];
-        eb += static_cast<double>(y[i]) * y[i];
+        double x = ref[(start + i) * channels];
+        double y = b[i + best + max_lag].re;
+        ab += x * y;
+        ea += x * x;
+        eb += y * y;
     }
-    if (ea > 0.0 && eb > 0.0) *score = static_cast<double>(best_acc) / std::sqrt(ea * eb);
+    if (ea > 0.0 && eb > 0.0) *score = ab / std::sqrt(ea * eb);
     return best;
 }
 
