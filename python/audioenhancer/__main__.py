@@ -52,7 +52,7 @@ def _options_doc(text: str) -> Dict[str, Any]:
     return doc
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parser() -> "tuple[argparse.ArgumentParser, argparse.ArgumentParser]":
     parser = argparse.ArgumentParser(prog="python3 -m audioenhancer",
                                      description="Batch enhancement over a Dask cluster.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -83,7 +83,7 @@ def _parser() -> argparse.ArgumentParser:
     cmd.add_argument("--options", type=_options_doc, metavar="JSON",
                      help="a whole options document instead of the flags above")
     cmd.add_argument("--pretty", action="store_true", help="indent the JSON summary")
-    return parser
+    return parser, cmd
 
 
 def _options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Dict[str, Any]:
@@ -108,8 +108,8 @@ def _options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Dict[
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    parser = _parser()
-    args = parser.parse_args(argv)
+    main_parser, parser = _parser()
+    args = main_parser.parse_args(argv)
     options = _options(args, parser)
     if args.scheduler and args.jobs is not None:
         parser.error("--jobs sets the local cluster's workers; with --scheduler the cluster decides")
@@ -121,11 +121,19 @@ def main(argv: Optional[List[str]] = None) -> int:
     import audioenhancer
     import audioenhancer.cluster
 
+    try:
+        audioenhancer._options_arg(options, {}, audioenhancer.BATCH_OPTION_NAMES)
+    except TypeError as exc:
+        parser.error(str(exc))
     # Workers elsewhere resolve relative paths against their own directory.
     indir, outdir = os.path.abspath(args.indir), os.path.abspath(args.outdir)
     with contextlib.ExitStack() as stack:
         if args.scheduler:
-            client = stack.enter_context(distributed.Client(args.scheduler))
+            try:
+                client = stack.enter_context(distributed.Client(args.scheduler))
+            except (OSError, ValueError) as exc:
+                print(f"audioenhancer: cannot reach the scheduler {args.scheduler}: {exc}", file=sys.stderr)
+                return 1
         else:
             cluster = stack.enter_context(distributed.LocalCluster(
                 n_workers=args.jobs or os.cpu_count() or 1, threads_per_worker=1,
@@ -136,8 +144,6 @@ def main(argv: Optional[List[str]] = None) -> int:
             # Dask's bar writes to stdout, which carries the summary.
             with contextlib.redirect_stdout(sys.stderr):
                 summary = audioenhancer.cluster.batch(client, indir, outdir, options, progress=live)
-        except TypeError as exc:
-            parser.error(str(exc))
         except audioenhancer.AudioEnhancerError as exc:
             print(f"audioenhancer: {exc.message}", file=sys.stderr)
             if exc.summary is not None:
