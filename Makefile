@@ -4,7 +4,7 @@ JOBS ?= 2
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 
-.PHONY: deps build demo test test-release test-asan bench clean fuzz-build test-fuzz fuzz
+.PHONY: deps build demo test test-release test-asan bench clean windows test-windows fuzz-build test-fuzz fuzz
 
 deps:
 	@./scripts/install-deps.sh
@@ -43,8 +43,22 @@ test-fuzz: fuzz-build
 fuzz: fuzz-build
 	sh tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_BUILD)/fuzz seconds $(FUZZ_SECONDS) options probe enhance
 
+# The Windows DLL, cross-built with mingw-w64 against dependencies
+# cross-built from Debian's sources (cached outside the tree), and its tests
+# under Wine, which compare its answers with the Linux build's.
+WIN_BUILD ?= build-win64
+windows: deps
+	@prefix=$$(./scripts/cross-deps-win64.sh) && \
+	  cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
+	    -DAE_WIN64_PREFIX=$$prefix -DAE_LINUX_BUILD=$(CURDIR)/$(BUILD) \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(WIN_BUILD) -j$(JOBS)
+
+test-windows: build windows
+	ctest --test-dir $(WIN_BUILD) --output-on-failure -j$(JOBS)
+
 bench: build
 	@./scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) demo
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(WIN_BUILD) demo

@@ -1,10 +1,15 @@
 // The few file-system calls the library needs, behind one small interface.
 // Names and semantics follow the Windows calls the library was designed
-// around; fs_posix.cpp implements them on POSIX.
+// around; fs_posix.cpp implements them on POSIX, fs_win32.cpp on Windows.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
+#ifdef _WIN32
+constexpr char FS_SEP = '\\';
+#else
 constexpr char FS_SEP = '/';
+#endif
 constexpr uint32_t FS_ATTR_DIRECTORY = 0x10;
 // Anything that is neither a regular file nor a directory: a FIFO, socket or
 // device (FILE_ATTRIBUTE_DEVICE on Windows). Such entries are never read.
@@ -54,3 +59,10 @@ uint64_t fs_available_memory();
 
 // Processors online, at least 1.
 int fs_cpu_count();
+
+// Copies a name from the file system (a listing entry, a path) into out as
+// UTF-8, for answers. On Windows the A calls give names in the ANSI code
+// page; on POSIX names are bytes already and are copied as they are. Always
+// NUL-terminated; a name too long for out is cut, on Windows at a character
+// boundary. Open files with the original bytes, never with this copy.
+void fs_name_to_utf8(const char* name, char* out, size_t size);

@@ -122,3 +122,8 @@ int fs_cpu_count() {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n >= 1 ? static_cast<int>(n) : 1;
 }
+
+void fs_name_to_utf8(const char* name, char* out, size_t size) {
+    if (!out || size == 0) return;
+    std::snprintf(out, size, "%s", name ? name : "");
+}

@@ -16,8 +16,12 @@ std::string fixture_dir() {
 }
 
 int run_cmd(const std::string& cmd) {
+#ifdef _WIN32
+    return linux_shell(cmd);  // the commands are Linux ones
+#else
     int rc = std::system(cmd.c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+#endif
 }
 
 static bool exists(const std::string& path) {

@@ -1,0 +1,22 @@
+# Fails unless the DLL's export table names exactly the five functions.
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump -p failed on ${DLL}")
+endif()
+# The name table follows "[Ordinal/Name Pointer] Table" up to a blank line.
+string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(([^\n]+\n)*)" table "${out}")
+if(NOT table)
+  message(FATAL_ERROR "no export name table in ${DLL}")
+endif()
+string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" rows "${CMAKE_MATCH_1}")
+set(found)
+foreach(row IN LISTS rows)
+  string(REGEX REPLACE "^\\[ *[0-9]+\\] " "" sym "${row}")
+  list(APPEND found ${sym})
+endforeach()
+list(SORT found)
+set(want audioenhancer_batch audioenhancer_enhance audioenhancer_last_error
+    audioenhancer_probe audioenhancer_version)
+if(NOT "${found}" STREQUAL "${want}")
+  message(FATAL_ERROR "exported names are [${found}], want [${want}]")
+endif()
