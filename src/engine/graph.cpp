@@ -142,11 +142,14 @@ static int deliver_frame(graph_context* g, const AVFrame* f) {
 // The first `delay` frames of output are dropped here.
 static int drain_sink(graph_context* g) {
     AVFrame* f = g->frame.get();
-    while (av_buffersink_get_frame(g->sink, f) == 0) {
+    int got;
+    while ((got = av_buffersink_get_frame(g->sink, f)) == 0) {
         int rc = 0;
-        if (g->delay > 0) {
-            int64_t drop = f->nb_samples < g->delay ? f->nb_samples : g->delay;
-            g->delay -= drop;
+        if (g->dropped < g->delay) {
+            // The delay itself stays: graph_finish pushes that much silence.
+            int64_t left = g->delay - g->dropped;
+            int64_t drop = f->nb_samples < left ? f->nb_samples : left;
+            g->dropped += drop;
             if (drop < f->nb_samples) {
                 // Keep the frame's tail: shift its samples down.
                 int bps = av_get_bytes_per_sample(static_cast<AVSampleFormat>(f->format));
@@ -169,6 +172,14 @@ static int drain_sink(graph_context* g) {
         }
         av_frame_unref(f);
         if (rc != 0) return -1;
+    }
+    // Anything but "wants input" or "drained" (a filter out of memory) would
+    // otherwise cut the audio short without a word.
+    if (got != AVERROR(EAGAIN) && got != AVERROR_EOF) {
+        char text[64];
+        av_strerror(got, text, sizeof text);
+        set_err("buffersink: %s", text);
+        return -1;
     }
     return 0;
 }
