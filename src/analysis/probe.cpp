@@ -40,7 +40,7 @@ int probe_file(const char* path, const char** out) {
         }
     }
 
-    json_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+    answer_ptr doc = answer_new();
     if (doc) {
         yyjson_mut_val* root = yyjson_mut_obj(doc.get());
         yyjson_mut_doc_set_root(doc.get(), root);

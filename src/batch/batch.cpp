@@ -97,7 +97,7 @@ int batch_dir(const char* in_dir, const char* out_dir, const char* options, cons
 
     // A document that cannot be allocated still lets every file be processed;
     // the call then ends in finish_json's "json serialize failed".
-    json_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+    answer_ptr doc = answer_new();
     yyjson_mut_val* root = yyjson_mut_obj(doc.get());
     yyjson_mut_doc_set_root(doc.get(), root);
     yyjson_mut_val* files = yyjson_mut_arr(doc.get());

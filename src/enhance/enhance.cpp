@@ -158,7 +158,7 @@ int enhance_file(const char* in_path, const char* out_path, const char* options,
     clear_err();
     int64_t size = file_size(out_path);
 
-    json_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+    answer_ptr doc = answer_new();
     if (doc) {
         yyjson_mut_doc* d = doc.get();
         yyjson_mut_val* root = yyjson_mut_obj(d);
