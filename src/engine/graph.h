@@ -23,6 +23,7 @@ struct graph_context {
     // Frames the chain delays its output by: graph_finish pushes as many
     // frames of silence and the first `delay` output frames are dropped.
     int64_t delay = 0;
+    int64_t dropped = 0;  // output frames dropped so far against the delay
     // Where converted output goes; without one the output is only counted.
     pcm_sink_fn sink_fn = nullptr;
     void* sink_ctx = nullptr;
