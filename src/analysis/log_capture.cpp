@@ -53,6 +53,14 @@ void log_capture_begin() {
 
 void log_capture_end() { t_capturing = false; }
 
+void log_capture_store(const char* text, size_t size) {
+    if (!t_logbuf) t_logbuf.reset(new char[LOG_CAPACITY]());
+    g_logbuf = t_logbuf.get();
+    g_logpos = size < LOG_CAPACITY - 1 ? size : LOG_CAPACITY - 1;
+    std::memcpy(g_logbuf, text, g_logpos);
+    g_logbuf[g_logpos] = '\0';
+}
+
 int capture_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
                   int channels) {
     log_capture_begin();

@@ -24,6 +24,10 @@ void log_capture_begin();
 // Ends this thread's capture; its text stays in g_logbuf.
 void log_capture_end();
 
+// Makes text (cut to the capacity) this thread's capture text, as if it had
+// been captured here: what workers captured becomes the caller's.
+void log_capture_store(const char* text, size_t size);
+
 // Reads the number after the first `label` at or after text into *out.
 void parse_label(const char* text, const char* label, double* out);
 

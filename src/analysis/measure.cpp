@@ -10,6 +10,8 @@
 // framelog=verbose keeps ebur128's ten lines a second out of the capture,
 // so an hour-long recording measures like a short one.
 const char* const MEASURE_CHAIN = "ebur128=peak=true:framelog=verbose,astats=metadata=0";
+const char* const MEASURE_LOUDNESS_CHAIN = "ebur128=peak=true:framelog=verbose";
+const char* const MEASURE_STATS_CHAIN = "aformat=sample_fmts=dbl,astats=metadata=0";
 
 // Last occurrence of needle in text, searching again `step` past each hit
 // (never past the end of the text).
@@ -47,15 +49,108 @@ int parse_measurement(const char* text, loudness_stats* out) {
     return -1;
 }
 
-int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
-                loudness_stats* out) {
-    int rc = capture_chain(MEASURE_CHAIN, pcm, frames, sample_rate, channels);
+// Runs one measuring chain over a buffer under this thread's capture and
+// keeps the text.
+static int capture_to(const char* chain, const int16_t* pcm, int64_t frames, int rate,
+                      int channels, std::string* text) {
+    int rc = capture_chain(chain, pcm, frames, rate, channels);
     if (rc == CAPTURE_RUN_FAILED && debug_on())
         std::fprintf(stderr, "[AE] graph_run: %s\n", g_err);
     if (rc != 0) return -1;
+    text->assign(g_logbuf, g_logpos);
+    return 0;
+}
+
+// The ebur128 text, then the astats text: the parser reads the summary and
+// the noise floor wherever they are.
+static int parse_texts(const std::string* texts, loudness_stats* out) {
+    std::string all = texts[0] + texts[1];
+    log_capture_store(all.data(), all.size());
     if (debug_on()) {
         write_log_file("ae_debug_log.txt");
         std::fprintf(stderr, "[AE] logpos=%zu\n", static_cast<size_t>(g_logpos));
     }
     return parse_measurement(g_logbuf, out);
+}
+
+int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
+                loudness_stats* out) {
+    std::string texts[2];
+    if (!threads_enabled()) {
+        if (capture_to(MEASURE_CHAIN, pcm, frames, sample_rate, channels, &texts[0]) != 0)
+            return -1;
+        return parse_texts(texts, out);
+    }
+    worker stats;
+    if (worker_start(&stats, [&] {
+            return capture_to(MEASURE_STATS_CHAIN, pcm, frames, sample_rate, channels,
+                              &texts[1]);
+        }) != 0)
+        return -1;
+    int rc = capture_to(MEASURE_LOUDNESS_CHAIN, pcm, frames, sample_rate, channels, &texts[0]);
+    if (worker_join(&stats) != 0 || rc != 0) return -1;
+    return parse_texts(texts, out);
+}
+
+// ---------------------------------------------------------------- streams
+
+// Drives one measuring graph from a queue under this thread's capture.
+static int run_from_queue(const char* chain, block_queue* q, int rate, int channels,
+                          std::string* text) {
+    log_capture_begin();
+    graph_context g;
+    int rc = graph_setup(&g, chain, rate, channels);
+    block_ptr b;
+    while (rc == 0 && queue_pop(q, &b)) rc = graph_push(&g, b->samples.data(), b->frames);
+    if (rc == 0 && queue_cancelled(q)) {
+        set_err("measurement cancelled");
+        rc = -1;
+    }
+    if (rc == 0) rc = graph_finish(&g);
+    // The reports come while the graph is freed.
+    graph_release(&g);
+    log_capture_end();
+    if (rc != 0) {
+        queue_cancel(q);
+        return -1;
+    }
+    text->assign(g_logbuf, g_logpos);
+    return 0;
+}
+
+measure_stream::~measure_stream() {
+    for (block_queue& q : queues) queue_cancel(&q);
+    for (worker& w : workers)
+        if (w.thread.joinable()) w.thread.join();
+}
+
+int measure_stream_start(measure_stream* m, int sample_rate, int channels) {
+    const char* chains[2] = {MEASURE_LOUDNESS_CHAIN, MEASURE_STATS_CHAIN};
+    for (int i = 0; i < 2; i++) {
+        block_queue* q = &m->queues[i];
+        std::string* text = &m->texts[i];
+        const char* chain = chains[i];
+        if (worker_start(&m->workers[i], [=] {
+                return run_from_queue(chain, q, sample_rate, channels, text);
+            }) != 0)
+            return -1;
+        m->started++;
+    }
+    return 0;
+}
+
+bool measure_stream_push(measure_stream* m, const block_ptr& block) {
+    for (block_queue& q : m->queues)
+        if (!queue_push(&q, block)) return false;
+    return true;
+}
+
+int measure_stream_finish(measure_stream* m, loudness_stats* out) {
+    for (block_queue& q : m->queues) queue_close(&q);
+    int rc = 0;
+    for (int i = 0; i < m->started; i++)
+        if (worker_join(&m->workers[i]) != 0) rc = -1;
+    m->started = 0;
+    if (rc != 0) return -1;
+    return parse_texts(m->texts, out);
 }

@@ -1,6 +1,10 @@
-// Loudness, true peak and noise floor of a PCM buffer.
+// Loudness, true peak and noise floor of a PCM buffer or stream.
 #pragma once
 #include <cstdint>
+#include <string>
+
+#include "engine/graph.h"
+#include "engine/pipe.h"
 
 // -999.0 marks a figure not found; anything at or below -900 counts as missing.
 struct loudness_stats {
@@ -11,8 +15,12 @@ struct loudness_stats {
     double noise_floor = -999.0; // dB
 };
 
-// Chain the measurement runs.
+// Chain the measurement runs. With threads its two filters run as two
+// graphs side by side; astats then gets the same double samples through
+// MEASURE_STATS_CHAIN that ebur128 would hand it.
 extern const char* const MEASURE_CHAIN;
+extern const char* const MEASURE_LOUDNESS_CHAIN;
+extern const char* const MEASURE_STATS_CHAIN;
 
 int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
                 loudness_stats* out);
@@ -20,3 +28,17 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
 // Parses ebur128/astats log text into *out (reset to the unset values first).
 // Returns 0 when an integrated loudness of -900 or more was read.
 int parse_measurement(const char* text, loudness_stats* out);
+
+// A measurement fed block by block from another thread: each of the two
+// graphs runs on a worker of its own, under its own capture.
+struct measure_stream {
+    block_queue queues[2];
+    worker workers[2];
+    std::string texts[2];
+    int started = 0;
+    ~measure_stream();  // cancels and joins what still runs
+};
+int measure_stream_start(measure_stream* m, int sample_rate, int channels);
+// False when a worker has failed (the stream is then finished with -1).
+bool measure_stream_push(measure_stream* m, const block_ptr& block);
+int measure_stream_finish(measure_stream* m, loudness_stats* out);

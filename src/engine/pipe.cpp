@@ -1,0 +1,96 @@
+#include "engine/pipe.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "api/error.h"
+#include "platform/fs.h"
+
+static thread_local bool t_single = false;
+
+bool threads_enabled() {
+    if (t_single) return false;
+    const char* v = std::getenv("AE_THREADS");
+    if (v && std::strcmp(v, "1") == 0) return false;
+    return fs_cpu_count() > 1;
+}
+
+void set_single_threaded(bool single) { t_single = single; }
+
+block_ptr make_block(const int16_t* pcm, int64_t frames, int channels) {
+    auto b = std::make_shared<pcm_block>();
+    b->samples.assign(pcm, pcm + frames * channels);
+    b->frames = frames;
+    return b;
+}
+
+bool queue_push(block_queue* q, block_ptr block) {
+    std::unique_lock<std::mutex> hold(q->lock);
+    q->changed.wait(hold, [q] { return q->cancelled || q->items.size() < q->capacity; });
+    if (q->cancelled) return false;
+    q->items.push_back(std::move(block));
+    q->changed.notify_all();
+    return true;
+}
+
+bool queue_pop(block_queue* q, block_ptr* block) {
+    std::unique_lock<std::mutex> hold(q->lock);
+    q->changed.wait(hold, [q] { return q->cancelled || q->closed || !q->items.empty(); });
+    if (q->cancelled || q->items.empty()) return false;
+    *block = std::move(q->items.front());
+    q->items.pop_front();
+    q->changed.notify_all();
+    return true;
+}
+
+void queue_close(block_queue* q) {
+    std::lock_guard<std::mutex> hold(q->lock);
+    q->closed = true;
+    q->changed.notify_all();
+}
+
+bool queue_cancelled(block_queue* q) {
+    std::lock_guard<std::mutex> hold(q->lock);
+    return q->cancelled;
+}
+
+void queue_cancel(block_queue* q) {
+    std::lock_guard<std::mutex> hold(q->lock);
+    q->cancelled = true;
+    q->items.clear();
+    q->changed.notify_all();
+}
+
+worker::~worker() {
+    if (thread.joinable()) thread.join();
+}
+
+int worker_start(worker* w, std::function<int()> task) {
+    try {
+        w->thread = std::thread([w, task = std::move(task)] {
+            clear_err();
+            try {
+                w->rc = task();
+            } catch (const std::bad_alloc&) {
+                set_err("oom");
+                w->rc = -1;
+            } catch (...) {
+                set_err("internal error");
+                w->rc = -1;
+            }
+            if (w->rc != 0) w->err = g_err[0] ? g_err : "worker failed";
+        });
+    } catch (const std::system_error&) {
+        set_err("cannot start a worker thread");
+        return -1;
+    }
+    return 0;
+}
+
+int worker_join(worker* w) {
+    if (w->thread.joinable()) w->thread.join();
+    if (w->rc != 0) set_err("%s", w->err.c_str());
+    return w->rc;
+}
