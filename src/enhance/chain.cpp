@@ -1,5 +1,6 @@
 #include "enhance/chain.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -65,7 +66,15 @@ void compose_chain(const enhance_options& opt, double peak_db, const loudnorm_me
         applied_add(applied, "normalize_peak");
     }
     if (opt.loudnorm) {
-        loudnorm_second_pass(piece, sizeof piece, opt.target_lufs, m);
+        // Silence, or less than one 400 ms block, measures minus infinity,
+        // which loudnorm refuses: such audio has no level to set and passes.
+        bool measured = std::isfinite(m.input_i) && std::isfinite(m.input_tp) &&
+                        std::isfinite(m.input_lra) && std::isfinite(m.input_thresh) &&
+                        std::isfinite(m.target_offset);
+        if (measured)
+            loudnorm_second_pass(piece, sizeof piece, opt.target_lufs, m);
+        else
+            std::snprintf(piece, sizeof piece, "anull");
         append(chain, size, piece);
     }
 }
