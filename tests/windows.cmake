@@ -7,6 +7,11 @@ target_include_directories(ae_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/su
 target_compile_options(ae_test_support PUBLIC
   $<$<COMPILE_LANGUAGE:CXX>:-include${CMAKE_CURRENT_SOURCE_DIR}/support/win32/posix_shim.h>)
 
+# Cases about POSIX behaviour that Windows does not have: directory modes
+# under the umask, and a dangling symbolic link in a listing (Wine leaves it
+# out; POSIX lists it as a file).
+set(AE_TEST_FILTER_platform_test "-MakeDirectory.CreatesOneLevelUnderTheUmask:Listing.EntryAttributes")
+
 # The Windows file-system layer and the name conversion.
 add_executable(fs_win32_test ${CMAKE_CURRENT_SOURCE_DIR}/win32/fs_win32_test.cpp)
 target_compile_options(fs_win32_test PRIVATE -Wall -Wextra)

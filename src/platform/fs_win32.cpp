@@ -65,8 +65,15 @@ uint32_t fs_file_attributes(const char* path) {
 }
 
 int fs_stat(const char* path, bool* is_dir) {
+    if (!path || !*path) return -1;
+    // The CRT's stat refuses "dir\" although the directory exists; a root
+    // ("C:\", "\") keeps its separator.
+    std::string p = path;
+    while (p.size() > 1 && (p.back() == '\\' || p.back() == '/') &&
+           !(p.size() == 3 && p[1] == ':'))
+        p.pop_back();
     struct _stat64i32 st;
-    if (!path || _stat64i32(path, &st) != 0) return -1;
+    if (_stat64i32(p.c_str(), &st) != 0) return -1;
     if (is_dir) *is_dir = (st.st_mode & _S_IFMT) == _S_IFDIR;
     return 0;
 }

@@ -72,8 +72,11 @@ TEST(Win32Attributes, KindsOfPath) {
     bool is_dir = true;
     EXPECT_EQ(fs_stat((dir + "\\a.wav").c_str(), &is_dir), 0);
     EXPECT_FALSE(is_dir);
-    EXPECT_EQ(fs_stat(dir.c_str(), &is_dir), 0);
-    EXPECT_TRUE(is_dir);
+    for (const std::string& d : {dir, dir + "\\", dir + "/"}) {
+        is_dir = false;
+        EXPECT_EQ(fs_stat(d.c_str(), &is_dir), 0) << d;
+        EXPECT_TRUE(is_dir) << d;
+    }
     EXPECT_EQ(fs_stat((dir + "\\missing").c_str(), &is_dir), -1);
 }
 
@@ -170,7 +173,7 @@ TEST(Win32Names, CutsAtCharacterBoundaries) {
     char out[8];
     // "M" fits with its NUL in 2 bytes; "Mü" needs 4 (ü is two in UTF-8),
     // so 3 must stop after "M" rather than split the ü.
-    const char* want[] = {"", "", "M", "M", "M\xc3\xbc", "M\xc3\xbcl"};
+    const char* want[] = {"", "M", "M", "M\xc3\xbc", "M\xc3\xbcl", "M\xc3\xbcll"};
     for (size_t size = 1; size <= 6; ++size) {
         std::memset(out, 'z', sizeof out);
         fs_name_to_utf8(ansi.c_str(), out, size);
