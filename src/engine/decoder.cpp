@@ -1,12 +1,15 @@
 #include "engine/decoder.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 extern "C" {
 #include <libavutil/error.h>
 }
 
 #include "api/error.h"
+#include "platform/fs.h"
 
 int decode_open(decoder_state* st, const char* path) {
     *st = decoder_state{};
@@ -71,29 +74,56 @@ int decode_open(decoder_state* st, const char* path) {
     return 0;
 }
 
-// Appends the state's current frame to the buffer under construction.
-static int append_frame(decoder_state* st, pcm_ptr& pcm, int64_t* capacity, int64_t* frames) {
-    const AVFrame* f = st->frame.get();
-    double bytes = 0;
-    if (pcm_reserve(pcm, capacity, *frames + f->nb_samples, st->channels, &bytes) != 0) {
-        set_err("oom (%.0f MB needed)", bytes / 1048576.0);
-        return -1;
+double decoded_limit_bytes() {
+    if (const char* v = std::getenv("AE_MAX_DECODED_MB")) {
+        char* end = nullptr;
+        double mb = std::strtod(v, &end);
+        if (end != v && mb > 0) return mb * 1048576.0;
     }
-    if (frame_to_s16(f, st->channels, pcm.get() + *frames * st->channels) != 0) {
-        set_err("unsupported decoded sample format %s",
-                av_get_sample_fmt_name(static_cast<AVSampleFormat>(f->format))
-                    ? av_get_sample_fmt_name(static_cast<AVSampleFormat>(f->format))
-                    : "unknown");
+    uint64_t avail = fs_available_memory();
+    return avail ? static_cast<double>(avail) : 1e300;
+}
+
+namespace {
+
+// Where decoded frames go: converted into scratch, then to the sink.
+struct frame_target {
+    pcm_sink_fn fn = nullptr;
+    void* ctx = nullptr;
+    heap_ptr<int16_t> scratch;
+    int64_t scratch_cap = 0;
+};
+
+const char* format_name(int format) {
+    const char* name = av_get_sample_fmt_name(static_cast<AVSampleFormat>(format));
+    return name ? name : "unknown";
+}
+
+// Converts the state's current frame and hands it on.
+int deliver(decoder_state* st, frame_target* t, int64_t* frames) {
+    const AVFrame* f = st->frame.get();
+    if (f->nb_samples > t->scratch_cap) {
+        void* block = std::realloc(t->scratch.get(), static_cast<size_t>(f->nb_samples) *
+                                                         st->channels * sizeof(int16_t));
+        if (!block) {
+            set_err("oom");
+            return -1;
+        }
+        (void)t->scratch.release();
+        t->scratch.reset(static_cast<int16_t*>(block));
+        t->scratch_cap = f->nb_samples;
+    }
+    if (frame_to_s16(f, st->channels, t->scratch.get()) != 0) {
+        set_err("unsupported decoded sample format %s", format_name(f->format));
         return -1;
     }
     *frames += f->nb_samples;
-    return 0;
+    return t->fn(t->ctx, t->scratch.get(), f->nb_samples);
 }
 
 // Receives every frame the decoder has ready. Returns 0 when it wants more
 // input or is drained, -1 on an error.
-static int receive_frames(decoder_state* st, pcm_ptr& pcm, int64_t* capacity, int64_t* frames,
-                          bool draining) {
+int receive_frames(decoder_state* st, frame_target* t, int64_t* frames, bool draining) {
     for (;;) {
         int rc = avcodec_receive_frame(st->dec.get(), st->frame.get());
         if (rc != 0) {
@@ -103,20 +133,64 @@ static int receive_frames(decoder_state* st, pcm_ptr& pcm, int64_t* capacity, in
             set_err("receive_frame: %s", text);
             return -1;
         }
-        int ok = append_frame(st, pcm, capacity, frames);
+        int ok = deliver(st, t, frames);
         av_frame_unref(st->frame.get());
         if (ok != 0) return -1;
     }
 }
 
-int decode_all(decoder_state* st, pcm_ptr* out, int64_t* out_frames) {
+// The whole stream into one buffer, reserved from the length the input
+// declares and checked against the limit as it grows.
+struct pcm_collector {
+    pcm_ptr pcm;
+    int64_t capacity = 0;
+    int64_t frames = 0;
+    int channels = 0;
+    double limit = 0;
+};
+
+int collect(void* ctx, const int16_t* pcm, int64_t frames) {
+    pcm_collector* c = static_cast<pcm_collector*>(ctx);
+    const int64_t need = c->frames + frames;
+    if (need > c->capacity) {
+        const double bytes_per_frame = 2.0 * c->channels;
+        if (need * bytes_per_frame > c->limit) {
+            set_err("decoded audio would need more than %.0f MB, the memory available "
+                    "(AE_MAX_DECODED_MB sets the limit)",
+                    c->limit / 1048576.0);
+            return -1;
+        }
+        // Grow by half, never past the limit.
+        int64_t want = c->capacity + c->capacity / 2;
+        int64_t most = static_cast<int64_t>(c->limit / bytes_per_frame);
+        if (want > most) want = most;
+        if (want < need) want = need;
+        if (want < 0x10000) want = 0x10000;
+        if (want > most) want = need;
+        double bytes = 0;
+        if (pcm_grow_to(c->pcm, &c->capacity, want, c->channels, &bytes) != 0) {
+            set_err("oom (%.0f MB needed)", bytes / 1048576.0);
+            return -1;
+        }
+    }
+    std::memcpy(c->pcm.get() + c->frames * c->channels, pcm,
+                static_cast<size_t>(frames) * c->channels * sizeof(int16_t));
+    c->frames = need;
+    return 0;
+}
+
+}  // namespace
+
+int decode_each(decoder_state* st, pcm_sink_fn fn, void* ctx, int64_t* out_frames) {
     packet_ptr pkt(av_packet_alloc());
     if (!pkt) {
         set_err("oom");
         return -1;
     }
-    pcm_ptr pcm;
-    int64_t capacity = 0, frames = 0;
+    frame_target t;
+    t.fn = fn;
+    t.ctx = ctx;
+    int64_t frames = 0;
 
     // A read error mid-file ends the reading like the end of the file does.
     while (av_read_frame(st->fmt.get(), pkt.get()) >= 0) {
@@ -130,16 +204,36 @@ int decode_all(decoder_state* st, pcm_ptr* out, int64_t* out_frames) {
             set_err("send_packet failed");
             return -1;
         }
-        if (receive_frames(st, pcm, &capacity, &frames, false) != 0) return -1;
+        if (receive_frames(st, &t, &frames, false) != 0) return -1;
     }
     (void)avcodec_send_packet(st->dec.get(), nullptr);
-    if (receive_frames(st, pcm, &capacity, &frames, true) != 0) return -1;
+    if (receive_frames(st, &t, &frames, true) != 0) return -1;
 
     if (frames <= 0) {
         set_err("no audio data decoded from %s", st->fmt->url);
         return -1;
     }
-    *out = std::move(pcm);
+    *out_frames = frames;
+    return 0;
+}
+
+int decode_all(decoder_state* st, pcm_ptr* out, int64_t* out_frames) {
+    pcm_collector c;
+    c.channels = st->channels;
+    c.limit = decoded_limit_bytes();
+    // The declared length (plus a little) sizes the first block; a false
+    // declaration costs nothing, since the block is never larger than the
+    // limit and grows as the audio really arrives.
+    if (st->duration_s > 0 && st->sample_rate > 0) {
+        double declared = st->duration_s * st->sample_rate + 8192.0;
+        double most = c.limit / (2.0 * c.channels);
+        int64_t first = static_cast<int64_t>(declared < most ? declared : most);
+        if (first > 0 && pcm_grow_to(c.pcm, &c.capacity, first, c.channels, nullptr) != 0)
+            c.capacity = 0;  // the growth below asks again
+    }
+    int64_t frames = 0;
+    if (decode_each(st, collect, &c, &frames) != 0) return -1;
+    *out = std::move(c.pcm);
     *out_frames = frames;
     return 0;
 }

@@ -12,6 +12,9 @@ using pcm_ptr = heap_ptr<int16_t>;
 // leaves the block as it was and stores the byte count asked for in *bytes.
 int pcm_reserve(pcm_ptr& pcm, int64_t* capacity, int64_t need, int channels, double* bytes);
 
+// Reallocates the block to exactly cap frames, the same way.
+int pcm_grow_to(pcm_ptr& pcm, int64_t* capacity, int64_t cap, int channels, double* bytes);
+
 // Converts the samples of one decoded or filtered frame to interleaved
 // 16-bit, writing channels 0..out_channels-1 of each of its nb_samples
 // frames to dst. Packed input is read with the frame's own channel stride.
