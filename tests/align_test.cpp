@@ -31,21 +31,20 @@ samples copy_of(const int16_t* pcm, int64_t frames, int channels) {
     return samples(pcm, pcm + frames * channels);
 }
 
-// What the chain runner does with a delay: that many frames of silence after
-// the input, as many dropped from the start of the output.
+// The chain runner with a delay: it pushes that many frames of silence after
+// the input and drops as many from the start of the output.
 samples run_compensated(const std::string& chain, const samples& in, int rate, int channels,
                         int64_t delay) {
-    samples padded(in);
-    padded.resize(in.size() + static_cast<size_t>(delay) * channels, 0);
+    graph_context g;
+    EXPECT_EQ(graph_setup(&g, chain.c_str(), rate, channels), 0) << g_err;
+    g.delay = delay;
     pcm_ptr out;
     int64_t frames = 0;
-    EXPECT_EQ(run_chain(chain.c_str(), padded.data(),
-                        static_cast<int64_t>(padded.size()) / channels, rate, channels, &out,
-                        &frames),
-              0)
-        << g_err;
-    if (!out || frames < delay) return {};
-    return samples(out.get() + delay * channels, out.get() + frames * channels);
+    int rc = graph_run(&g, in.data(), static_cast<int64_t>(in.size()) / channels, &out, &frames);
+    graph_release(&g);
+    EXPECT_EQ(rc, 0) << g_err;
+    if (rc != 0 || !out) return {};
+    return samples(out.get(), out.get() + frames * channels);
 }
 
 // The lag of out against ref over one second from the second second on.
