@@ -144,7 +144,8 @@ int write_packets(writer& w, const char* failure) {
         w.pkt->stream_index = 0;
         rc = av_interleaved_write_frame(w.oc.get(), w.pkt.get());
         av_packet_unref(w.pkt.get());
-        if (rc < 0) {
+        // Some muxers only report a failed write at the trailer: stop now.
+        if (rc < 0 || (w.oc->pb && w.oc->pb->error < 0)) {
             set_io_err(w, failure);
             return -1;
         }
