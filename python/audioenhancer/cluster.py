@@ -24,10 +24,12 @@ Example::
 from __future__ import annotations
 
 import os
+import threading
 import uuid
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Union
 
 import distributed
+from distributed.utils import is_kernel
 
 from . import (
     BATCH_OPTION_NAMES,
@@ -92,6 +94,15 @@ def _dependencies(jobs: Sequence[selection.Job]) -> List[List[int]]:
         for k in keys:
             last[k] = i
     return deps
+
+
+def _show(widget: Any) -> None:
+    """Displays a notebook progress widget."""
+    try:
+        from IPython.display import display
+    except ImportError:
+        return
+    display(widget)
 
 
 def _entry(job: selection.Job, outcome: Dict[str, Any]) -> Dict[str, Any]:
@@ -204,28 +215,36 @@ def _run(client: distributed.Client, jobs: Sequence[selection.Job], doc: Optiona
         except Exception as exc:  # noqa: BLE001 - reported in the summary
             return {"error": f"task failed: {type(exc).__name__}: {exc}"}
 
-    try:
-        if callable(progress):
-            done = 0
-            for future in distributed.as_completed(futures):
-                i = index[future.key]
-                outcomes[i] = outcome(future)
-                done += 1
-                progress(_entry(jobs[i], outcomes[i]), done, len(futures))
+    bar: Optional[threading.Thread] = None
+    if progress is True:
+        if is_kernel():
+            _show(distributed.progress(futures, notebook=True))
         else:
-            if progress:
-                bar = distributed.progress(futures)
-                if bar is not None:  # a notebook widget
-                    try:
-                        from IPython.display import display
-
-                        display(bar)
-                    except ImportError:
-                        pass
-            distributed.wait(futures)
-            for i, future in enumerate(futures):
-                outcomes[i] = outcome(future)
+            # The console bar blocks until every key is done: it gets its
+            # own thread while this one collects the results.
+            bar = threading.Thread(target=distributed.progress, args=(futures,),
+                                   kwargs={"notebook": False}, daemon=True)
+            bar.start()
+    # Each result is taken as soon as its file is done and, unless a bar
+    # still watches the keys, released: a worker that dies later then takes
+    # no finished file down with it to be enhanced again.
+    keep = progress is True
+    pending: List[Optional[distributed.Future]] = list(futures)
+    del futures
+    try:
+        done = 0
+        for future in distributed.as_completed([f for f in pending if f is not None]):
+            i = index[future.key]
+            outcomes[i] = outcome(future)
+            if not keep:
+                pending[i] = None
+            del future
+            done += 1
+            if callable(progress):
+                progress(_entry(jobs[i], outcomes[i]), done, len(jobs))  # type: ignore[arg-type]
+        if bar is not None:
+            bar.join()
     finally:
         # Interrupted: nothing is left running on the cluster for this call.
-        client.cancel([f for f in futures if not f.done()])
+        client.cancel([f for f in pending if f is not None and not f.done()])
     return [o for o in outcomes if o is not None]
