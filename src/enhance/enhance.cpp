@@ -4,16 +4,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "analysis/measure.h"
 #include "api/entry.h"
 #include "api/error.h"
 #include "api/json_doc.h"
-#include "api/options.h"
+#include "api/json_name.h"
 #include "api/result.h"
 #include "engine/decoder.h"
 #include "engine/encoder.h"
 #include "engine/graph.h"
-#include "enhance/chain.h"
+#include "engine/pipe.h"
 #include "enhance/denoise.h"
 #include "enhance/loudnorm.h"
 #include "platform/fs.h"
@@ -39,6 +38,13 @@ struct enhance_state {
 
 double peak_or_floor(double v) { return v > -900.0 ? v : -70.0; }
 
+// Outputs whose samples are exactly the chain's output: their loudness can be
+// measured from that output while the file is written.
+bool lossless_output(const char* path) {
+    const char* dot = std::strrchr(path, '.');
+    return dot && (!std::strcmp(dot, ".wav") || !std::strcmp(dot, ".flac"));
+}
+
 // Runs the chain named by AE_TEST_CHAIN instead of writing an output.
 int run_test_chain(enhance_state& s, const char* chain) {
     pcm_ptr out;
@@ -55,16 +61,272 @@ int run_test_chain(enhance_state& s, const char* chain) {
     return 0;
 }
 
-// Decodes and measures the written file; false when it cannot be read.
+// ---------------------------------------------------------------- measuring
+
+// Decodes and measures the written file; false when it cannot be read. With
+// threads the decoded audio streams into the measurement and is never held.
 bool measure_file(const char* path, loudness_stats* st) {
     decoder_state dec;
-    pcm_ptr pcm;
+    if (decode_open(&dec, path) != 0) return false;
+    if (!threads_enabled()) {
+        pcm_ptr pcm;
+        int64_t frames = 0;
+        if (decode_all(&dec, &pcm, &frames) != 0) return false;
+        return measure_pcm(pcm.get(), frames, dec.sample_rate, dec.channels, st) == 0;
+    }
+    measure_stream m;
+    if (measure_stream_start(&m, dec.sample_rate, dec.channels) != 0) return false;
+    struct feed {
+        measure_stream* m;
+        int channels;
+    } f{&m, dec.channels};
+    auto push = [](void* ctx, const int16_t* pcm, int64_t n) {
+        feed* f = static_cast<feed*>(ctx);
+        if (measure_stream_push(f->m, make_block(pcm, n, f->channels))) return 0;
+        set_err("measurement failed");
+        return -1;
+    };
     int64_t frames = 0;
-    if (decode_open(&dec, path) != 0 || decode_all(&dec, &pcm, &frames) != 0) return false;
-    return measure_pcm(pcm.get(), frames, dec.sample_rate, dec.channels, st) == 0;
+    int rc = decode_each(&dec, push, &f, &frames);
+    int measured = measure_stream_finish(&m, st);
+    return rc == 0 && measured == 0;
+}
+
+// Frames the written file decodes to, -1 when it cannot be read.
+int64_t count_file_frames(const char* path) {
+    decoder_state dec;
+    int64_t frames = 0;
+    auto count = [](void*, const int16_t*, int64_t) { return 0; };
+    if (decode_open(&dec, path) != 0 || decode_each(&dec, count, nullptr, &frames) != 0)
+        return -1;
+    return frames;
+}
+
+// The before-measure (and, after denoising, the mid-measure) beside the
+// caller's own work on the same samples.
+int measure_beside(const int16_t* pcm, int64_t frames, int rate, int channels,
+                   loudness_stats* st, worker* w, bool* ok) {
+    *ok = false;
+    if (!threads_enabled()) {
+        *ok = measure_pcm(pcm, frames, rate, channels, st) == 0;
+        return 0;
+    }
+    return worker_start(w, [=] {
+        *ok = measure_pcm(pcm, frames, rate, channels, st) == 0;
+        return 0;
+    });
+}
+
+// ---------------------------------------------------------------- writing
+
+// Where the chain's output goes: straight into the writer, or with threads
+// into the encoder's queue and, for lossless outputs, the after-measure.
+struct output_sinks {
+    writer_state* writer = nullptr;
+    int channels = 0;
+    block_queue* encoder = nullptr;
+    measure_stream* measure = nullptr;
+    int64_t frames = 0;
+};
+
+int to_outputs(void* ctx, const int16_t* pcm, int64_t frames) {
+    output_sinks* o = static_cast<output_sinks*>(ctx);
+    o->frames += frames;
+    if (!o->encoder) return writer_push(o->writer, pcm, frames);
+    block_ptr b = make_block(pcm, frames, o->channels);
+    if (!queue_push(o->encoder, b)) {
+        set_err("encoder stopped");
+        return -1;
+    }
+    if (o->measure && !measure_stream_push(o->measure, b)) o->measure = nullptr;
+    return 0;
+}
+
+// The encoder's thread: blocks from the queue into the writer.
+int encode_from_queue(writer_state* w, block_queue* q) {
+    block_ptr b;
+    while (queue_pop(q, &b)) {
+        if (writer_push(w, b->samples.data(), b->frames) != 0) {
+            queue_cancel(q);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Runs chain (or, when empty, nothing) over pcm into the outputs.
+int run_into(const char* chain, int64_t delay, const int16_t* pcm, int64_t frames, int rate,
+             int channels, output_sinks* o) {
+    if (!chain[0]) {
+        for (int64_t at = 0; at < frames; at += GRAPH_CHUNK) {
+            int64_t n = frames - at < GRAPH_CHUNK ? frames - at : GRAPH_CHUNK;
+            if (to_outputs(o, pcm + at * channels, n) != 0) return -1;
+        }
+        return 0;
+    }
+    graph_context g;
+    if (graph_setup(&g, chain, rate, channels) != 0) {
+        set_err("filter chain failed: %s", g_err);
+        return -1;
+    }
+    g.delay = delay;
+    g.sink_fn = to_outputs;
+    g.sink_ctx = o;
+    int rc = graph_push(&g, pcm, frames);
+    if (rc == 0) rc = graph_finish(&g);
+    graph_release(&g);
+    if (rc != 0) set_err("filter chain failed: %s", g_err);
+    return rc;
+}
+
+// Writes the chain's output to out_path. With threads the encoder runs on its
+// own thread beside the chain and, for WAV and FLAC, the after-measure runs
+// on the output as it comes: *streamed says whether *after holds it.
+int write_output(enhance_state& s, const char* chain, int64_t delay, const char* out_path,
+                 loudness_stats* after, bool* streamed) {
+    const int rate = s.dec.sample_rate, channels = s.dec.channels;
+    *streamed = false;
+    writer_ptr w;
+    if (writer_open(&w, out_path, rate, channels, s.dec.fmt.get()) != 0) return -1;
+    output_sinks o;
+    o.writer = w.get();
+    o.channels = channels;
+
+    if (!threads_enabled()) {
+        int rc = run_into(chain, delay, s.pcm.get(), s.frames, rate, channels, &o);
+        s.pcm.reset();
+        return rc == 0 ? writer_close(w.get()) : -1;
+    }
+
+    block_queue encoder;
+    worker encoding;
+    measure_stream m;
+    const bool measure = lossless_output(out_path);
+    if (measure && measure_stream_start(&m, rate, channels) == 0) o.measure = &m;
+    writer_state* raw = w.get();
+    if (worker_start(&encoding, [raw, &encoder] { return encode_from_queue(raw, &encoder); }) !=
+        0)
+        return -1;
+    o.encoder = &encoder;
+    int rc = run_into(chain, delay, s.pcm.get(), s.frames, rate, channels, &o);
+    // Nothing reads the input any more: free it while the encoder catches up.
+    s.pcm.reset();
+    if (rc != 0) queue_cancel(&encoder);
+    queue_close(&encoder);
+    if (worker_join(&encoding) != 0) rc = -1;
+    if (rc != 0) return -1;
+    if (writer_close(w.get()) != 0) return -1;
+
+    if (o.measure && measure_stream_finish(&m, after) == 0 &&
+        count_file_frames(out_path) == o.frames)
+        *streamed = true;
+    return 0;
 }
 
 }  // namespace
+
+int enhance_prepare(const char* in_path, const char* out_path, const char* options,
+                    enhance_options* opt) {
+    if (check_input_file(in_path) != 0) return -1;
+    // Never replace a recording by its own result.
+    if (fs_same_file(in_path, out_path)) {
+        set_err("output path is the input file: %s", out_path);
+        return -1;
+    }
+    return parse_options(options, opt);
+}
+
+int enhance_run(const char* in_path, const char* out_path, const enhance_options& opt,
+                enhance_result* r) {
+    enhance_state s;
+    if (decode_open(&s.dec, in_path) != 0 || decode_all(&s.dec, &s.pcm, &s.frames) != 0)
+        return -1;
+    // Only the demuxer is needed from here on, for the tags it carries over.
+    s.dec.frame.reset();
+    s.dec.dec.reset();
+    const int rate = s.dec.sample_rate;
+    const int channels = s.dec.channels;
+    r->duration_s = s.dec.duration_s;
+
+    // The before-measure runs beside the denoiser, or beside loudnorm's
+    // analysis pass; the mid-measure beside that pass.
+    loudness_stats& before = r->before;
+    loudness_stats mid;
+    worker beside;
+    bool before_ok = false;
+    if (measure_beside(s.pcm.get(), s.frames, rate, channels, &before, &beside, &before_ok) != 0)
+        return -1;
+    applied_list& applied = r->applied;
+    bool mid_ok = true;
+    if (opt.denoise >= 1) {
+        pcm_ptr denoised;
+        int64_t n = 0;
+        int rc = denoise_pcm(s.pcm.get(), s.frames, rate, channels, opt.denoise, &denoised, &n);
+        (void)worker_join(&beside);
+        if (!before_ok) {
+            s.release();
+            set_err("before-measure failed");
+            return -1;
+        }
+        if (rc != 0) return -1;
+        s.pcm = std::move(denoised);
+        s.frames = n;
+        applied_add(&applied, "denoise");
+        if (measure_beside(s.pcm.get(), s.frames, rate, channels, &mid, &beside, &mid_ok) != 0)
+            return -1;
+    }
+
+    loudnorm_measured lm;
+    int ln = opt.loudnorm
+                 ? loudnorm_first_pass(s.pcm.get(), s.frames, rate, channels, opt.target_lufs, &lm)
+                 : 0;
+    (void)worker_join(&beside);
+    if (!before_ok) {
+        s.release();
+        set_err("before-measure failed");
+        return -1;
+    }
+    if (!mid_ok) {
+        s.release();
+        set_err("mid-measure failed");
+        return -1;
+    }
+    if (opt.denoise < 1) mid = before;  // nothing changed the audio
+    if (ln != 0) return -1;
+    if (opt.loudnorm) applied_add(&applied, "loudnorm");
+
+    char chain[CHAIN_SIZE] = "";
+    double peak = mid.true_peak > -900.0 ? mid.true_peak : before.true_peak;
+    compose_chain(opt, peak, lm, chain, sizeof chain, &applied);
+    // loudnorm works (and outputs) at 192 kHz; bring the audio back to the
+    // input's rate, or the file would play at the wrong speed.
+    if (opt.loudnorm) {
+        size_t used = std::strlen(chain);
+        std::snprintf(chain + used, sizeof chain - used, ",aresample=%d", rate);
+    }
+    if (debug_on()) std::fprintf(stderr, "[AE] chain: %s\n", chain);
+    int64_t delay = 0;
+    if (chain[0] && chain_delay(opt, rate, channels, &delay) != 0) return -1;
+
+    // The diagnostic hook answers 1 + its own status (0 done, 1 failed).
+    if (const char* test_chain = std::getenv("AE_TEST_CHAIN"))
+        return 1 + run_test_chain(s, test_chain);
+
+    loudness_stats after;
+    bool streamed = false;
+    if (write_output(s, chain, delay, out_path, &after, &streamed) != 0) return -1;
+    s.release();
+
+    r->after = before;
+    if ((streamed || measure_file(out_path, &after)) && !(after.integrated < -900.0))
+        r->after = after;
+    else if (!(mid.integrated < -900.0))
+        r->after = mid;
+    // The after-measure is no failure of the call: forget what it left.
+    clear_err();
+    r->size_bytes = file_size(out_path);
+    return 0;
+}
 
 int enhance_file(const char* in_path, const char* out_path, const char* options,
                  const char** out) {
@@ -73,106 +335,28 @@ int enhance_file(const char* in_path, const char* out_path, const char* options,
         set_err("null args");
         return -1;
     }
-    if (check_input_file(in_path) != 0) return -1;
-    // Never replace a recording by its own result.
-    if (fs_same_file(in_path, out_path)) {
-        set_err("output path is the input file: %s", out_path);
-        return -1;
-    }
     enhance_options opt;
-    if (parse_options(options, &opt) != 0) return -1;
+    if (enhance_prepare(in_path, out_path, options, &opt) != 0) return -1;
+    enhance_result r;
+    int rc = enhance_run(in_path, out_path, opt, &r);
+    if (rc != 0) return rc > 0 ? rc - 1 : -1;
 
-    enhance_state s;
-    if (decode_open(&s.dec, in_path) != 0 || decode_all(&s.dec, &s.pcm, &s.frames) != 0)
-        return -1;
-    const int rate = s.dec.sample_rate;
-    const int channels = s.dec.channels;
-    const double duration_s = s.dec.duration_s;
-
-    loudness_stats before, mid;
-    if (measure_pcm(s.pcm.get(), s.frames, rate, channels, &before) != 0) {
-        s.release();
-        set_err("before-measure failed");
-        return -1;
-    }
-    applied_list applied;
-    if (opt.denoise >= 1) {
-        pcm_ptr denoised;
-        int64_t n = 0;
-        if (denoise_pcm(s.pcm.get(), s.frames, rate, channels, opt.denoise, &denoised, &n) != 0)
-            return -1;
-        s.pcm = std::move(denoised);
-        s.frames = n;
-        applied_add(&applied, "denoise");
-        if (measure_pcm(s.pcm.get(), s.frames, rate, channels, &mid) != 0) {
-            s.release();
-            set_err("mid-measure failed");
-            return -1;
-        }
-    } else {
-        mid = before;  // nothing changed the audio
-    }
-
-    loudnorm_measured lm;
-    if (opt.loudnorm) {
-        if (loudnorm_first_pass(s.pcm.get(), s.frames, rate, channels, opt.target_lufs, &lm) != 0)
-            return -1;
-        applied_add(&applied, "loudnorm");
-    }
-
-    char chain[CHAIN_SIZE] = "";
-    double peak = mid.true_peak > -900.0 ? mid.true_peak : before.true_peak;
-    compose_chain(opt, peak, lm, chain, sizeof chain, &applied);
-    // loudnorm works (and outputs) at 192 kHz; bring the audio back to the
-    // input's rate, or the file would play at the wrong speed.
-    if (opt.loudnorm) {
-        char back[32];
-        std::snprintf(back, sizeof back, ",aresample=%d", rate);
-        size_t used = std::strlen(chain);
-        std::snprintf(chain + used, sizeof chain - used, "%s", back);
-    }
-    if (debug_on()) std::fprintf(stderr, "[AE] chain: %s\n", chain);
-
-    if (const char* test_chain = std::getenv("AE_TEST_CHAIN")) return run_test_chain(s, test_chain);
-
-    if (chain[0]) {
-        pcm_ptr filtered;
-        int64_t n = 0;
-        if (run_chain(chain, s.pcm.get(), s.frames, rate, channels, &filtered, &n) != 0) {
-            set_err("filter chain failed: %s", g_err);
-            return -1;
-        }
-        s.pcm = std::move(filtered);
-        s.frames = n;
-    }
-    if (encode_file(out_path, s.pcm.get(), s.frames, rate, channels) != 0) return -1;
-    s.release();
-
-    loudness_stats after;
-    const loudness_stats* reported = &before;
-    if (measure_file(out_path, &after) && !(after.integrated < -900.0))
-        reported = &after;
-    else if (!(mid.integrated < -900.0))
-        reported = &mid;
-    // The after-measure is no failure of the call: forget what it left.
-    clear_err();
-    int64_t size = file_size(out_path);
-
-    answer_ptr doc = answer_new();
+    json_doc_ptr doc(yyjson_mut_doc_new(nullptr));
     if (doc) {
         yyjson_mut_doc* d = doc.get();
         yyjson_mut_val* root = yyjson_mut_obj(d);
         yyjson_mut_doc_set_root(d, root);
-        yyjson_mut_obj_add_strcpy(d, root, "output", out_path);
-        yyjson_mut_obj_add_real(d, root, "before_lufs", before.integrated);
-        yyjson_mut_obj_add_real(d, root, "after_lufs", reported->integrated);
-        yyjson_mut_obj_add_real(d, root, "before_peak", peak_or_floor(before.true_peak));
-        yyjson_mut_obj_add_real(d, root, "after_peak", peak_or_floor(reported->true_peak));
-        yyjson_mut_obj_add_real(d, root, "size_mb", static_cast<double>(size) / 1048576.0);
-        yyjson_mut_obj_add_real(d, root, "duration_s", duration_s);
+        yyjson_mut_obj_add_val(d, root, "output", json_name(d, out_path));
+        yyjson_mut_obj_add_real(d, root, "before_lufs", r.before.integrated);
+        yyjson_mut_obj_add_real(d, root, "after_lufs", r.after.integrated);
+        yyjson_mut_obj_add_real(d, root, "before_peak", peak_or_floor(r.before.true_peak));
+        yyjson_mut_obj_add_real(d, root, "after_peak", peak_or_floor(r.after.true_peak));
+        yyjson_mut_obj_add_real(d, root, "size_mb",
+                                static_cast<double>(r.size_bytes) / 1048576.0);
+        yyjson_mut_obj_add_real(d, root, "duration_s", r.duration_s);
         yyjson_mut_val* list = yyjson_mut_obj_add_arr(d, root, "applied");
-        for (int i = 0; list && i < applied.count; i++)
-            yyjson_mut_arr_add_strcpy(d, list, applied.names[i]);
+        for (int i = 0; list && i < r.applied.count; i++)
+            yyjson_mut_arr_add_strcpy(d, list, r.applied.names[i]);
     }
     return finish_json(doc.get(), out);
 }
