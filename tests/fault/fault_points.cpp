@@ -24,6 +24,8 @@ extern "C" {
 #include <libavfilter/buffersrc.h>
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
+#include <libavutil/base64.h>
+#include <libavutil/tx.h>
 #include <libswresample/swresample.h>
 }
 #include <rnnoise.h>
