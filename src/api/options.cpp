@@ -59,5 +59,10 @@ int parse_options(const char* text, enhance_options* opt) {
             if (yyjson_equals_str(v, name)) std::snprintf(opt->eq, sizeof opt->eq, "%s", name);
     }
     if (yyjson_val* v = first_member(root, "normalize_peak")) opt->normalize_peak = flag_of(v);
+    if (yyjson_val* v = first_member(root, "jobs")) {
+        // Whole workers, at most 256; anything else means the default.
+        double n = yyjson_is_num(v) ? yyjson_get_num(v) : 0.0;
+        opt->jobs = n >= 256.0 ? 256 : (n >= 1.0 ? static_cast<int>(n) : 0);
+    }
     return 0;
 }

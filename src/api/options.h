@@ -8,6 +8,7 @@ struct enhance_options {
     int repair_clicks = 0;    // flag
     char eq[32] = "none";     // "podcast", "music", "voice" or "none"
     int normalize_peak = 0;   // flag
+    int jobs = 0;             // batch workers; 0 = one per online processor
 };
 
 // Fills *opt with the defaults, then with what the JSON text says. A null or

@@ -5,16 +5,22 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <atomic>
 #include <new>
+#include <string>
+#include <vector>
 
 #include <yyjson.h>
 
 #include "api/error.h"
 #include "api/json_doc.h"
+#include "api/json_name.h"
+#include "api/options.h"
 #include "api/result.h"
-#include "audioenhancer.h"
 #include "engine/encoder.h"
+#include "engine/pipe.h"
 #include "enhance/denoise.h"
+#include "enhance/enhance.h"
 #include "platform/fs.h"
 
 namespace {
@@ -53,6 +59,60 @@ void make_dirs(const char* out_dir) {
         *p = FS_SEP;
     }
     fs_mkdir(path);
+}
+
+// One file of the batch and, once run, what became of it.
+struct batch_item {
+    std::string name, out_name, in_path, out_path;
+    int rc = -1;
+    std::string error;
+    int64_t size = -1;
+};
+
+// Enhances one file on the calling thread, which keeps to one thread: the
+// files are what runs side by side.
+void run_item(batch_item* item, const char* options) {
+    set_single_threaded(true);
+    clear_err();
+    try {
+        enhance_options opt;
+        enhance_result r;
+        item->rc = enhance_prepare(item->in_path.c_str(), item->out_path.c_str(), options, &opt);
+        if (item->rc == 0)
+            item->rc = enhance_run(item->in_path.c_str(), item->out_path.c_str(), opt, &r);
+        if (item->rc == 0) item->size = file_size(item->out_path.c_str());
+        if (item->rc != 0) item->rc = -1;  // the diagnostic hook writes nothing either
+    } catch (const std::bad_alloc&) {
+        set_err("oom");
+        item->rc = -1;
+    } catch (...) {
+        set_err("internal error");
+        item->rc = -1;
+    }
+    if (item->rc != 0) item->error = g_err;
+    set_single_threaded(false);
+}
+
+// Runs the items on "jobs" workers (one per processor by default), each
+// taking the next file not yet taken. The results land in the items, so the
+// answer lists them in listing order whatever finished first.
+void run_items(std::vector<batch_item>* items, const char* options) {
+    enhance_options opt;
+    int jobs = parse_options(options, &opt) == 0 ? opt.jobs : 0;
+    clear_err();
+    if (jobs <= 0) jobs = fs_cpu_count();
+    if (jobs > static_cast<int>(items->size())) jobs = static_cast<int>(items->size());
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < items->size();) run_item(&(*items)[i], options);
+        return 0;
+    };
+    std::vector<worker> workers(jobs > 1 ? jobs - 1 : 0);
+    for (worker& w : workers)
+        if (worker_start(&w, work) != 0) break;  // the caller's own loop takes the rest
+    work();
+    for (worker& w : workers) (void)worker_join(&w);
+    clear_err();
 }
 
 }  // namespace
@@ -95,22 +155,14 @@ int batch_dir(const char* in_dir, const char* out_dir, const char* options, cons
     } while (fs_find_next(listing, &entry));
     fs_find_close(listing);
 
-    // A document that cannot be allocated still lets every file be processed;
-    // the call then ends in finish_json's "json serialize failed".
-    answer_ptr doc = answer_new();
-    yyjson_mut_val* root = yyjson_mut_obj(doc.get());
-    yyjson_mut_doc_set_root(doc.get(), root);
-    yyjson_mut_val* files = yyjson_mut_arr(doc.get());
-    yyjson_mut_obj_add_val(doc.get(), root, "files", files);
-
-    int processed = 0, failed = 0, skipped = 0;
-    int64_t total_bytes = 0;
+    // What each file is to become, decided in listing order.
+    std::vector<batch_item> items;
+    int skipped = 0;
     char ext[64];
     char in_path[1200];
     char base[520];
     char out_name[560];
     char out_path[1200];
-
     for (int i = 0; i < count; ++i) {
         const char* name = names[i];
         const char* dot = std::strrchr(name, '.');
@@ -130,36 +182,51 @@ int batch_dir(const char* in_dir, const char* out_dir, const char* options, cons
             ++skipped;
             continue;
         }
-
         std::snprintf(base, sizeof base, "%.500s", name);
         char* base_dot = std::strrchr(base, '.');
         if (base_dot && base_dot != base) *base_dot = '\0';
         std::snprintf(out_name, sizeof out_name, "%s.%s", base, out_ext);
         std::snprintf(out_path, sizeof out_path, "%s%c%s", out_dir, FS_SEP, out_name);
-
-        const char* answer = nullptr;
-        int rc = audioenhancer_enhance(in_path, out_path, options, &answer);
-
-        yyjson_mut_val* item = yyjson_mut_obj(doc.get());
-        if (rc != 0) {
-            ++failed;
-            yyjson_mut_obj_add_strcpy(doc.get(), item, "in", name);
-            yyjson_mut_obj_add_strcpy(doc.get(), item, "error", g_err);
-        } else {
-            ++processed;
-            int64_t size = file_size(out_path);
-            if (size >= 0) total_bytes += size;
-            yyjson_mut_obj_add_strcpy(doc.get(), item, "in", name);
-            yyjson_mut_obj_add_strcpy(doc.get(), item, "out", out_name);
-            yyjson_mut_obj_add_int(doc.get(), item, "size_bytes", size);
-        }
-        yyjson_mut_arr_append(files, item);
+        batch_item item;
+        item.name = name;
+        item.out_name = out_name;
+        item.in_path = in_path;
+        item.out_path = out_path;
+        items.push_back(std::move(item));
     }
 
-    yyjson_mut_obj_add_int(doc.get(), root, "processed", processed);
-    yyjson_mut_obj_add_int(doc.get(), root, "failed", failed);
-    yyjson_mut_obj_add_int(doc.get(), root, "skipped", skipped);
-    yyjson_mut_obj_add_real(doc.get(), root, "total_mb",
+    run_items(&items, options);
+
+    // A document that cannot be allocated ends the call in finish_json's
+    // "json serialize failed"; every file has been processed by then.
+    json_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+    yyjson_mut_doc* d = doc.get();
+    yyjson_mut_val* root = yyjson_mut_obj(d);
+    yyjson_mut_doc_set_root(d, root);
+    yyjson_mut_val* files = yyjson_mut_arr(d);
+    yyjson_mut_obj_add_val(d, root, "files", files);
+
+    int processed = 0, failed = 0;
+    int64_t total_bytes = 0;
+    for (const batch_item& item : items) {
+        yyjson_mut_val* entry = yyjson_mut_obj(d);
+        yyjson_mut_obj_add_val(d, entry, "in", json_name(d, item.name.c_str()));
+        if (item.rc != 0) {
+            ++failed;
+            yyjson_mut_obj_add_val(d, entry, "error", json_name(d, item.error.c_str()));
+        } else {
+            ++processed;
+            if (item.size >= 0) total_bytes += item.size;
+            yyjson_mut_obj_add_val(d, entry, "out", json_name(d, item.out_name.c_str()));
+            yyjson_mut_obj_add_int(d, entry, "size_bytes", item.size);
+        }
+        yyjson_mut_arr_append(files, entry);
+    }
+
+    yyjson_mut_obj_add_int(d, root, "processed", processed);
+    yyjson_mut_obj_add_int(d, root, "failed", failed);
+    yyjson_mut_obj_add_int(d, root, "skipped", skipped);
+    yyjson_mut_obj_add_real(d, root, "total_mb",
                             std::ldexp(static_cast<double>(total_bytes), -20));
 
     int status = finish_json(doc.get(), out);
