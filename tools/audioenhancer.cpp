@@ -47,6 +47,8 @@ const char* const ENHANCE_OPTIONS_HELP =
     "  --repair-clicks          remove clicks and pops (default off)\n"
     "  --eq PRESET              podcast, music, voice or none (default none)\n"
     "  --normalize-peak         lift the true peak to -0.1 dBTP before levelling (default off)\n"
+    "  --jobs N                 batch: files enhanced side by side (default 0, one per\n"
+    "                           processor; 1 = one after another)\n"
     "  --options JSON           a whole options document instead of the flags above\n";
 
 const char* const PROBE_HELP =
@@ -166,6 +168,13 @@ std::string parse_args(int argc, char** argv, bool takes_options, int want_posit
             add("\"eq\":\"" + p + "\"");
         } else if (a == "--normalize-peak") {
             add("\"normalize_peak\":true");
+        } else if (a == "--jobs") {
+            const char* v = value();
+            long n;
+            if (!v) return problem;
+            if (!parse_int(v, 0, 256, &n))
+                return "--jobs takes a whole number from 0 to 256, not '" + std::string(v) + "'";
+            add("\"jobs\":" + std::to_string(n));
         } else if (a == "--options") {
             whole = value();
             if (!whole) return problem;
