@@ -8,8 +8,8 @@ target_compile_options(ae_test_support PUBLIC
   $<$<COMPILE_LANGUAGE:CXX>:-include${CMAKE_CURRENT_SOURCE_DIR}/support/win32/posix_shim.h>)
 
 # Suites that need Linux-only facilities (robust_test limits the address
-# space with setrlimit).
-set(AE_SKIP_SUITES robust_test)
+# space with setrlimit, atomic_output_test too).
+set(AE_SKIP_SUITES robust_test atomic_output_test)
 
 # Cases about POSIX behaviour that Windows does not have: directory modes
 # under the umask, and a dangling symbolic link in a listing (Wine leaves it
