@@ -344,6 +344,31 @@ TEST(BadInputNames, SpacesQuotesAndNewlinesComeBackExactly) {
     EXPECT_EQ(member(e.json, "output"), out);
 }
 
+TEST(BadInputNames, BytesThatAreNotUtf8AreReplacedAndTheAnswerKept) {
+    const std::string dir = scratch_dir("robust_not_utf8");
+    const std::string in = dir + "/in";
+    mkdir(in.c_str(), 0777);
+    const std::string audio = read_all(tone("robust_tone.wav", 1.0));
+    write_file(in + "/o\xffut.wav", audio);
+    write_file(in + "/b\xfe\xff" "ad.wav", audio);
+    const std::string fffd = "\xEF\xBF\xBD";
+
+    EXPECT_EQ(probe(in + "/o\xffut.wav").rc, 0);
+    answer e = enhance(in + "/o\xffut.wav", dir + "/o\xffut.wav");
+    ASSERT_EQ(e.rc, 0) << e.error;
+    EXPECT_EQ(member(e.json, "output"), dir + "/o" + fffd + "ut.wav") << e.json;
+    EXPECT_TRUE(exists(dir + "/o\xffut.wav")) << "the file keeps its own name";
+
+    answer b = batch(in, dir + "/out");
+    ASSERT_EQ(b.rc, 0) << b.error;
+    EXPECT_EQ(number(b.json, "processed"), 2) << b.json;
+    EXPECT_EQ(number(b.json, "failed"), 0) << b.json;
+    // One replacement character for each byte.
+    EXPECT_NE(b.json.find("\"in\":\"b" + fffd + fffd + "ad.wav\""), std::string::npos) << b.json;
+    EXPECT_NE(b.json.find("\"out\":\"o" + fffd + "ut.wav\""), std::string::npos) << b.json;
+    EXPECT_TRUE(exists(dir + "/out/b\xfe\xff" "ad.wav"));
+}
+
 // ---- decoding that would outgrow the memory (not under ASan, whose shadow
 // memory needs an unlimited address space) ----
 
