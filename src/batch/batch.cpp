@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <algorithm>
 #include <atomic>
 #include <new>
 #include <string>
@@ -102,6 +103,12 @@ void run_items(std::vector<batch_item>* items, const char* options) {
     clear_err();
     if (jobs <= 0) jobs = fs_cpu_count();
     if (jobs > static_cast<int>(items->size())) jobs = static_cast<int>(items->size());
+    // Inputs that share an output name overwrite it in listing order, as one
+    // after another would: such a batch runs one file at a time.
+    std::vector<std::string> outs;
+    for (const batch_item& item : *items) outs.push_back(item.out_path);
+    std::sort(outs.begin(), outs.end());
+    if (std::adjacent_find(outs.begin(), outs.end()) != outs.end()) jobs = 1;
     std::atomic<size_t> next{0};
     auto work = [&] {
         for (size_t i; (i = next.fetch_add(1)) < items->size();) run_item(&(*items)[i], options);
@@ -112,7 +119,9 @@ void run_items(std::vector<batch_item>* items, const char* options) {
         if (worker_start(&w, work) != 0) break;  // the caller's own loop takes the rest
     work();
     for (worker& w : workers) (void)worker_join(&w);
+    // As after files done one after another: the last file's message stays.
     clear_err();
+    if (!items->empty() && items->back().rc != 0) set_err("%s", items->back().error.c_str());
 }
 
 }  // namespace
