@@ -21,6 +21,7 @@ library unchanged; :func:`display` gives the text the summary shows.
 
 from __future__ import annotations
 
+import codecs
 import os
 import stat
 from typing import List, NamedTuple, Optional, Sequence, Tuple, Union
@@ -60,12 +61,23 @@ class ListingError(OSError):
         self.message = message
 
 
+def _one_per_byte(exc: UnicodeError) -> Tuple[str, int]:
+    # Python's "replace" gives one U+FFFD per broken sequence; the library
+    # gives one per byte that starts no well-formed sequence.
+    assert isinstance(exc, UnicodeDecodeError)
+    return "\ufffd", exc.start + 1
+
+
+codecs.register_error("audioenhancer-fffd", _one_per_byte)
+
+
 def display(raw: Union[bytes, str]) -> str:
-    """The text a summary shows for a name, a path or a message: bytes that
-    are not UTF-8 become U+FFFD."""
+    """The text a summary shows for a name, a path or a message, as the
+    library writes it: each byte that starts no well-formed UTF-8 sequence
+    becomes U+FFFD."""
     if isinstance(raw, str):
         raw = raw.encode("utf-8", "surrogateescape")
-    return raw.decode("utf-8", "replace")
+    return raw.decode("utf-8", "audioenhancer-fffd")
 
 
 def output_name(name: bytes) -> Optional[bytes]:

@@ -122,6 +122,7 @@ def _layout_no_audio(d: pathlib.Path) -> None:
 
 def _layout_non_utf8(d: pathlib.Path) -> None:
     shutil.copy(FIX / "short.wav", os.fsencode(d) + b"/caf\xe9.wav")
+    shutil.copy(FIX / "short.wav", os.fsencode(d) + b"/cut\xe2\x82.wav")  # one U+FFFD a byte
     (d / "broken\u00e9.mp3").write_text("not audio")
 
 
