@@ -160,20 +160,23 @@ int denoise_impl(const int16_t* pcm, int64_t frames, int sample_rate, int channe
         return -1;
     }
     mixed.reset();
-    back_frames = std::min(back_frames, frames + 64);
-    if (back_frames <= 0) {
+    // The input's exact length: the two resamplings may leave a frame over,
+    // or one short, which is made up with silence.
+    const int64_t kept = std::min(back_frames, frames);
+    if (kept <= 0) {
         set_err("no samples after back-resample");
         return -1;
     }
-    void* exact = std::realloc(back.get(),
-                               static_cast<size_t>(back_frames) * channels * sizeof(int16_t));
+    void* exact =
+        std::realloc(back.get(), static_cast<size_t>(frames) * channels * sizeof(int16_t));
     if (!exact) {
         set_err("oom");
         return -1;
     }
     (void)back.release();
     out->reset(static_cast<int16_t*>(exact));
-    *out_frames = back_frames;
+    std::fill(out->get() + kept * channels, out->get() + frames * channels, int16_t{0});
+    *out_frames = frames;
     return 0;
 }
 
