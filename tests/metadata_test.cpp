@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/error.h"
+#include "audioenhancer.h"
 #include "engine/decoder.h"
 #include "engine/encoder.h"
 #include "fixtures.h"
@@ -29,7 +30,7 @@ const char* const TAGS = "-metadata title='Episode 12' -metadata artist='Host Na
                          "-metadata album='Season 2' ";
 const char* const VORBIS_CHAPTERS =
     "-metadata CHAPTER000=00:00:00.000 -metadata CHAPTER000NAME=Intro "
-    "-metadata CHAPTER001=00:00:01.250 -metadata CHAPTER001NAME=Main ";
+    "-metadata CHAPTER001=00:00:01.750 -metadata CHAPTER001NAME=Main ";
 
 const input_case INPUTS[] = {
     {"tagged.mp3",
@@ -53,8 +54,8 @@ const char* const OUTPUT_EXTS[] = {"m4a", "mp3", "flac", "ogg", "opus", "wav"};
 std::string make_input(const input_case& in) {
     std::string meta = fixture_dir() + "/chapters.ffmeta";
     write_file(meta,
-               ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1250\ntitle=Intro\n"
-               "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1250\nEND=3000\ntitle=Main\n");
+               ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1750\ntitle=Intro\n"
+               "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1750\nEND=3000\ntitle=Main\n");
     char shared[512];
     std::snprintf(shared, sizeof shared, SHARED, meta.c_str());
     std::string args = std::string(shared) + TAGS + in.args;
@@ -209,4 +210,21 @@ TEST(MetadataRoundTrip, CoverWithoutTagsOrChaptersAndNoSource) {
     const AVDictionaryEntry* e = nullptr;
     while ((e = av_dict_get(n.ctx->metadata, "", e, AV_DICT_IGNORE_SUFFIX)))
         EXPECT_STREQ(e->key, "encoder");
+}
+TEST(MetadataEnhance, TheWholeCallCarriesTagsCoverAndChapters) {
+    // Through the public call: the podcast case, and a FLAC archive to Opus.
+    std::string dir = scratch_dir("meta_enhance");
+    const struct {
+        const input_case& in;
+        const char* ext;
+    } cases[] = {{INPUTS[0], "m4a"}, {INPUTS[2], "opus"}, {INPUTS[1], "mp3"}};
+    for (const auto& c : cases) {
+        std::string in = make_input(c.in);
+        std::string out = dir + "/episode." + c.ext;
+        const char* json = nullptr;
+        ASSERT_EQ(audioenhancer_enhance(in.c_str(), out.c_str(), "{\"eq\":\"podcast\"}", &json),
+                  0)
+            << audioenhancer_last_error();
+        check_round_trip(c.in, in, out, c.ext);
+    }
 }
