@@ -102,16 +102,10 @@ const char* format_name(int format) {
 // Converts the state's current frame and hands it on.
 int deliver(decoder_state* st, frame_target* t, int64_t* frames) {
     const AVFrame* f = st->frame.get();
-    if (f->nb_samples > t->scratch_cap) {
-        void* block = std::realloc(t->scratch.get(), static_cast<size_t>(f->nb_samples) *
-                                                         st->channels * sizeof(int16_t));
-        if (!block) {
-            set_err("oom");
-            return -1;
-        }
-        (void)t->scratch.release();
-        t->scratch.reset(static_cast<int16_t*>(block));
-        t->scratch_cap = f->nb_samples;
+    if (f->nb_samples > t->scratch_cap &&
+        pcm_grow_to(t->scratch, &t->scratch_cap, f->nb_samples, st->channels, nullptr) != 0) {
+        set_err("oom");
+        return -1;
     }
     if (frame_to_s16(f, st->channels, t->scratch.get()) != 0) {
         set_err("unsupported decoded sample format %s", format_name(f->format));

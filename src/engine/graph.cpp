@@ -115,16 +115,9 @@ static int deliver_frame(graph_context* g, const AVFrame* f) {
     }
     int count = f->ch_layout.nb_channels;
     int channels = (count >= 1 && count <= 8) ? count : g->channels;
-    if (n > g->scratch_cap) {
-        void* block = std::realloc(g->scratch.get(),
-                                   static_cast<size_t>(n) * channels * sizeof(int16_t));
-        if (!block) {
-            set_err("oom");
-            return -1;
-        }
-        (void)g->scratch.release();
-        g->scratch.reset(static_cast<int16_t*>(block));
-        g->scratch_cap = n;
+    if (n > g->scratch_cap && pcm_grow_to(g->scratch, &g->scratch_cap, n, channels, nullptr) != 0) {
+        set_err("oom");
+        return -1;
     }
     if (frame_to_s16(f, channels, g->scratch.get()) != 0) {
         set_err("unsupported filter output format %d", f->format);
