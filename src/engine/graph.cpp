@@ -115,7 +115,8 @@ static int deliver_frame(graph_context* g, const AVFrame* f) {
     }
     int count = f->ch_layout.nb_channels;
     int channels = (count >= 1 && count <= 8) ? count : g->channels;
-    if (n > g->scratch_cap && pcm_grow_to(g->scratch, &g->scratch_cap, n, channels, nullptr) != 0) {
+    if (n > g->scratch_cap &&
+        pcm_grow_to(g->scratch, &g->scratch_cap, n, channels, nullptr) != 0) {
         set_err("oom");
         return -1;
     }
