@@ -4,10 +4,12 @@ import subprocess
 import time
 
 
-def run(cmd):
-    """Runs cmd (a list); returns (seconds, peak RSS in MiB)."""
+def run(cmd, stderr=subprocess.DEVNULL):
+    """Runs cmd (a list); returns (seconds, peak RSS in MiB). stderr: a file
+    to keep the command's messages in (a file, not a pipe: wait4 would
+    deadlock on a full pipe)."""
     start = time.monotonic()
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=stderr)
     _, status, usage = os.wait4(proc.pid, 0)
     elapsed = time.monotonic() - start
     if os.waitstatus_to_exitcode(status) != 0:
@@ -24,11 +26,13 @@ def make_recording(path, minutes, rate=44100):
     """Speech-like program material: tones with a syllable envelope plus noise."""
     if os.path.exists(path):
         return path
+    part = path + ".part"  # renamed when complete, so an interrupted run leaves no short file
     expr = ("0.25*sin(2*PI*220*t)*(0.5+0.5*sin(2*PI*3*t))+0.1*sin(2*PI*1800*t)*"
             "(0.5+0.5*sin(2*PI*5*t))")
     subprocess.run(["ffmpeg", "-nostdin", "-y", "-v", "error", "-f", "lavfi", "-i",
                     f"aevalsrc={expr}|{expr}:s={rate}:d={minutes * 60}", "-f", "lavfi", "-i",
                     f"anoisesrc=color=pink:amplitude=0.01:sample_rate={rate}:d={minutes * 60}",
                     "-filter_complex", "[0:a][1:a]amix=inputs=2:normalize=0",
-                    "-c:a", "pcm_s16le", "-ac", "2", path], check=True)
+                    "-c:a", "pcm_s16le", "-ac", "2", "-f", "wav", part], check=True)
+    os.replace(part, path)
     return path
