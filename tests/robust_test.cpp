@@ -402,21 +402,25 @@ std::string in_child(const std::function<std::string()>& fn) {
 std::string rc_and_error(const answer& a) { return std::to_string(a.rc) + " " + a.error; }
 
 TEST(DecodedMemory, CapFromTheEnvironmentStopsDecoding) {
-    // 10 s of 44.1 kHz stereo: 1.7 MB decoded.
+    // 10 s of 44.1 kHz stereo: 1.7 MB decoded. Enhance holds the decoded
+    // audio; probe measures it as it decodes and holds none of it.
     const std::string in = tone("robust_ten_seconds.wav", 10.0);
     const std::string dir = scratch_dir("robust_cap");
+    for (const char* threads : {"0", "1"}) {
+        std::string r = in_child([&] {
+            setenv("AE_THREADS", threads, 1);
+            setenv("AE_MAX_DECODED_MB", "1", 1);
+            return rc_and_error(enhance(in, dir + "/out.wav")) + "\n" + rc_and_error(probe(in));
+        });
+        const std::string want = "-1 decoded audio would need more than 1 MB";
+        EXPECT_EQ(r.find(want), 0u) << r;
+        EXPECT_NE(r.find("AE_MAX_DECODED_MB"), std::string::npos) << r;
+        EXPECT_NE(r.find("\n0 "), std::string::npos) << "probe holds no decoded audio: " << r;
+        EXPECT_FALSE(exists(dir + "/out.wav"));
+    }
     std::string r = in_child([&] {
-        setenv("AE_MAX_DECODED_MB", "1", 1);
-        return rc_and_error(probe(in)) + "\n" + rc_and_error(enhance(in, dir + "/out.wav"));
-    });
-    const std::string want = "-1 decoded audio would need more than 1 MB";
-    EXPECT_EQ(r.find(want), 0u) << r;
-    EXPECT_NE(r.find("\n" + want), std::string::npos) << r;
-    EXPECT_NE(r.find("AE_MAX_DECODED_MB"), std::string::npos) << r;
-    EXPECT_FALSE(exists(dir + "/out.wav"));
-    r = in_child([&] {
         setenv("AE_MAX_DECODED_MB", "8", 1);
-        return rc_and_error(probe(in));
+        return rc_and_error(enhance(in, dir + "/out.wav"));
     });
     EXPECT_EQ(r, "0 ") << "a cap above the audio's size must not stop it";
 }
@@ -425,6 +429,7 @@ TEST(DecodedMemory, LoweredAddressSpaceFailsWithOom) {
     // Ten minutes of 48 kHz 7.1 silence: a small FLAC, 440 MiB decoded.
     const std::string in = ffmpeg_fixture("robust_long_71.flac",
                                           "-f lavfi -i anullsrc=r=48000:cl=7.1 -t 600 -c:a flac");
+    const std::string dir = scratch_dir("robust_as");
     std::string r = in_child([&] {
         // What the process maps now, plus far less than the decoded audio.
         long kib = 0;
@@ -437,9 +442,10 @@ TEST(DecodedMemory, LoweredAddressSpaceFailsWithOom) {
         rlimit lim{};
         lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(kib) * 1024 + (200ull << 20);
         if (kib <= 0 || setrlimit(RLIMIT_AS, &lim) != 0) return std::string("no limit set");
-        return rc_and_error(probe(in));
+        return rc_and_error(enhance(in, dir + "/out.flac"));
     });
     EXPECT_EQ(r.rfind("-1 oom", 0), 0u) << r;
+    EXPECT_FALSE(exists(dir + "/out.flac"));
 }
 
 #endif

@@ -154,3 +154,59 @@ int measure_stream_finish(measure_stream* m, loudness_stats* out) {
     if (rc != 0) return -1;
     return parse_texts(m->texts, out);
 }
+
+// ---------------------------------------------------------------- decoding
+
+namespace {
+struct decoded_feed {
+    measure_stream* stream = nullptr;  // with threads
+    graph_context* graph = nullptr;    // without
+    int channels = 0;
+    bool failed = false;  // the measurement, not the decoding
+};
+
+int feed_measure(void* ctx, const int16_t* pcm, int64_t frames) {
+    decoded_feed* f = static_cast<decoded_feed*>(ctx);
+    bool ok = f->stream ? measure_stream_push(f->stream, make_block(pcm, frames, f->channels))
+                        : graph_push(f->graph, pcm, frames) == 0;
+    if (ok) return 0;
+    f->failed = true;
+    set_err("measurement failed");
+    return -1;
+}
+}  // namespace
+
+int measure_decoded(decoder_state* dec, loudness_stats* out) {
+    decoded_feed f;
+    f.channels = dec->channels;
+    int64_t frames = 0;
+    if (threads_enabled()) {
+        measure_stream m;
+        if (measure_stream_start(&m, dec->sample_rate, dec->channels) != 0) return MEASURE_FAILED;
+        f.stream = &m;
+        // On failure the stream's workers are cancelled as it goes.
+        if (decode_each(dec, feed_measure, &f, &frames) != 0)
+            return f.failed ? MEASURE_FAILED : -1;
+        return measure_stream_finish(&m, out) == 0 ? 0 : MEASURE_FAILED;
+    }
+    // One graph on this thread, fed as the decoder goes.
+    std::string texts[2];
+    log_capture_begin();
+    graph_context g;
+    int rc = graph_setup(&g, MEASURE_CHAIN, dec->sample_rate, dec->channels);
+    if (rc != 0) {
+        f.failed = true;
+    } else {
+        f.graph = &g;
+        rc = decode_each(dec, feed_measure, &f, &frames);
+        if (rc == 0 && graph_finish(&g) != 0) {
+            f.failed = true;
+            rc = -1;
+        }
+    }
+    graph_release(&g);
+    log_capture_end();
+    if (rc != 0) return f.failed ? MEASURE_FAILED : -1;
+    texts[0].assign(g_logbuf, g_logpos);
+    return parse_texts(texts, out) == 0 ? 0 : MEASURE_FAILED;
+}

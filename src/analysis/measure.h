@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/decoder.h"
 #include "engine/graph.h"
 #include "engine/pipe.h"
 
@@ -42,3 +43,8 @@ int measure_stream_start(measure_stream* m, int sample_rate, int channels);
 // False when a worker has failed (the stream is then finished with -1).
 bool measure_stream_push(measure_stream* m, const block_ptr& block);
 int measure_stream_finish(measure_stream* m, loudness_stats* out);
+
+// Measures an open input as it decodes; none of the decoded audio is held.
+// Returns 0, -1 when decoding failed or MEASURE_FAILED (g_err set).
+constexpr int MEASURE_FAILED = -2;
+int measure_decoded(decoder_state* dec, loudness_stats* out);

@@ -25,19 +25,13 @@ int probe_file(const char* path, const char** out) {
     decoder_state st;
     {
         if (decode_open(&st, path) != 0) return -1;
-        pcm_ptr pcm;
-        int64_t frames = 0;
-        if (decode_all(&st, &pcm, &frames) != 0) return -1;
-        int rc = measure_pcm(pcm.get(), frames, st.sample_rate, st.channels, &stats);
-        pcm.reset();
+        int rc = measure_decoded(&st, &stats);
         st.frame.reset();
         st.dec.reset();
         st.fmt.reset();
         release_denoiser();
-        if (rc != 0) {
-            set_err("loudness measurement failed");
-            return -1;
-        }
+        if (rc == MEASURE_FAILED) set_err("loudness measurement failed");
+        if (rc != 0) return -1;
     }
 
     answer_ptr doc = answer_new();

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 extern "C" {
 #include <libavfilter/buffersink.h>
@@ -13,6 +14,7 @@ extern "C" {
 }
 
 #include "api/error.h"
+#include "engine/pipe.h"
 
 // The first converted output frame is described once per process under
 // AE_DEBUG2.
@@ -30,8 +32,23 @@ static void layout_word(int channels, char* buf, size_t size) {
     av_channel_layout_uninit(&layout);
 }
 
-int graph_setup(graph_context* g, const char* chain, int sample_rate, int channels) {
-    *g = graph_context{};
+// A stage after the first: its own graph, fed on its own thread with the
+// frames the stage before it gives out.
+struct graph_stage {
+    graph_context g;
+    bounded_queue<frame_ptr> in;
+    worker w;
+};
+
+void graph_stage_deleter::operator()(graph_stage* s) const {
+    queue_cancel(&s->in);
+    if (s->w.thread.joinable()) s->w.thread.join();
+    delete s;
+}
+
+// Parses chain between a source made from src_args (an "abuffer" of the
+// given arguments) and a sink taking any format, and configures the graph.
+static int graph_build(graph_context* g, const char* chain, const char* src_args) {
     filter_graph_ptr graph(avfilter_graph_alloc());
     if (!graph) {
         set_err("oom");
@@ -49,25 +66,12 @@ int graph_setup(graph_context* g, const char* chain, int sample_rate, int channe
         set_err("filtergraph must have exactly one input and one output: %s", chain);
         return -1;
     }
-
-    char layout[64];
-    layout_word(channels, layout, sizeof layout);
-    char args[300];
-    const char* src_name = "abuffersrc";
+    const char* src_name = "abuffer";
     const AVFilter* src_filter = avfilter_get_by_name(src_name);
-    if (src_filter) {
-        std::snprintf(args, sizeof args, "sample_rate=%d:channel_layout=%s:sample_fmts=s16",
-                      sample_rate, layout);
-    } else {
-        src_name = "abuffer";
-        src_filter = avfilter_get_by_name(src_name);
-        std::snprintf(args, sizeof args,
-                      "sample_rate=%d:channel_layout=%s:sample_fmt=s16:time_base=1/%d",
-                      sample_rate, layout, sample_rate);
-    }
     AVFilterContext* src = nullptr;
     if (!src_filter ||
-        avfilter_graph_create_filter(&src, src_filter, "src", args, nullptr, graph.get()) < 0) {
+        avfilter_graph_create_filter(&src, src_filter, "src", src_args, nullptr, graph.get()) <
+            0) {
         set_err("cannot create %s", src_name);
         return -1;
     }
@@ -100,10 +104,220 @@ int graph_setup(graph_context* g, const char* chain, int sample_rate, int channe
     g->src = src;
     g->sink = sink;
     g->frame = std::move(frame);
-    g->sample_rate = sample_rate;
-    g->channels = channels;
     g->debug = debug_on();
     return 0;
+}
+
+// ---------------------------------------------------------------- stages
+
+// Splits chain at its loudnorm filter into what comes before, loudnorm and
+// what follows. Only a plain chain (no labels, no escapes) with exactly one
+// loudnorm is split.
+static bool split_at_loudnorm(const char* chain, std::string parts[3]) {
+    if (std::strpbrk(chain, "[];\\'\""))
+        return false;
+    std::string text(chain), seen[3];
+    int found = 0;
+    size_t at = 0;
+    while (at <= text.size()) {
+        size_t end = text.find(',', at);
+        if (end == std::string::npos) end = text.size();
+        std::string piece = text.substr(at, end - at);
+        bool ln = piece.compare(0, 8, "loudnorm") == 0 &&
+                  (piece.size() == 8 || piece[8] == '=');
+        if (ln) found++;
+        int which = ln ? 1 : (found ? 2 : 0);
+        if (!seen[which].empty()) seen[which] += ',';
+        seen[which] += piece;
+        at = end + 1;
+    }
+    if (found != 1) return false;
+    for (int i = 0; i < 3; i++) parts[i] = seen[i];
+    return true;
+}
+
+// The format of one link, as aformat options and as abuffer arguments.
+static void link_format(const AVFilterLink* l, std::string* as_filter, std::string* as_source) {
+    char layout[128] = "";
+    if (av_channel_layout_describe(&l->ch_layout, layout, sizeof layout) < 0) layout[0] = '\0';
+    const char* fmt = av_get_sample_fmt_name(static_cast<AVSampleFormat>(l->format));
+    char buf[400];
+    std::snprintf(buf, sizeof buf, "aformat=sample_fmts=%s:sample_rates=%d:channel_layouts=%s",
+                  fmt ? fmt : "", l->sample_rate, layout);
+    *as_filter = buf;
+    std::snprintf(buf, sizeof buf, "sample_rate=%d:sample_fmt=%s:channel_layout=%s:time_base=%d/%d",
+                  l->sample_rate, fmt ? fmt : "", layout, l->time_base.num, l->time_base.den);
+    *as_source = buf;
+}
+
+// The loudnorm piece without print_format: loudnorm prints its report as
+// it is freed, and the graph that only shows the formats must stay quiet.
+static std::string without_report(const std::string& piece) {
+    size_t eq = piece.find('=');
+    if (eq == std::string::npos) return piece;
+    std::string out = piece.substr(0, eq + 1), options = piece.substr(eq + 1);
+    bool first = true;
+    for (size_t at = 0; at <= options.size();) {
+        size_t end = options.find(':', at);
+        if (end == std::string::npos) end = options.size();
+        std::string option = options.substr(at, end - at);
+        if (option.compare(0, 13, "print_format=") != 0) {
+            if (!first) out += ':';
+            out += option;
+            first = false;
+        }
+        at = end + 1;
+    }
+    return out;
+}
+
+// Builds the staged form of chain: this graph runs the filters before
+// loudnorm and converts to the format loudnorm is given in the one graph,
+// the next stage runs loudnorm and keeps its output format, the last the
+// filters after it. The formats come from the one graph, configured once
+// and freed. Returns 1 when staged, 0 when the chain should run as one
+// graph (that graph then reports any fault of the chain), -1 on failure.
+static int build_stages(graph_context* g, const std::string parts[3], const char* src_args) {
+    std::string whole = parts[0].empty() ? "" : parts[0] + ",";
+    whole += without_report(parts[1]);
+    if (!parts[2].empty()) whole += "," + parts[2];
+    std::string in_filter, in_source, out_filter, out_source;
+    {
+        graph_context one;
+        if (graph_build(&one, whole.c_str(), src_args) != 0) return 0;
+        AVFilterContext* ln = nullptr;
+        AVFilterGraph* graph = one.graph.get();
+        for (unsigned i = 0; i < graph->nb_filters; i++)
+            if (!std::strcmp(graph->filters[i]->filter->name, "loudnorm")) ln = graph->filters[i];
+        if (!ln || ln->nb_inputs != 1 || ln->nb_outputs != 1) return 0;
+        link_format(ln->inputs[0], &in_filter, &in_source);
+        link_format(ln->outputs[0], &out_filter, &out_source);
+    }
+    std::string head = parts[0].empty() ? in_filter : parts[0] + "," + in_filter;
+    std::string middle = parts[1] + "," + out_filter;
+    if (graph_build(g, head.c_str(), src_args) != 0) return -1;
+    g->next.reset(new graph_stage);
+    if (graph_build(&g->next->g, middle.c_str(), in_source.c_str()) != 0) return -1;
+    if (!parts[2].empty()) {
+        graph_context* mid = &g->next->g;
+        mid->next.reset(new graph_stage);
+        if (graph_build(&mid->next->g, parts[2].c_str(), out_source.c_str()) != 0) return -1;
+    }
+    for (graph_stage* s = g->next.get(); s; s = s->g.next.get()) {
+        s->g.sample_rate = s->g.src->outputs[0]->sample_rate;
+        s->g.channels = s->g.src->outputs[0]->ch_layout.nb_channels;
+        s->in.capacity = 8;
+    }
+    return 1;
+}
+
+static graph_context* last_stage(graph_context* g) {
+    while (g->next) g = &g->next->g;
+    return g;
+}
+
+static int drain_sink(graph_context* g);
+
+// One later stage's thread: frames from the queue through its graph, then
+// the flush. A stage that stops because its neighbour gave up answers
+// STAGE_STOPPED, so the neighbour's own message is the one reported.
+constexpr int STAGE_STOPPED = -2;
+static int run_stage(graph_stage* s) {
+    graph_context* g = &s->g;
+    frame_ptr f;
+    char text[64];
+    int rc = 0;
+    while (rc == 0 && queue_pop(&s->in, &f)) {
+        int added = av_buffersrc_add_frame(g->src, f.get());
+        if (added < 0) {
+            av_strerror(added, text, sizeof text);
+            set_err("buffersrc add: %s", text);
+            rc = -1;
+        } else if (drain_sink(g) != 0) {
+            rc = g->stopped ? STAGE_STOPPED : -1;
+        }
+    }
+    if (rc == 0 && queue_cancelled(&s->in)) {
+        set_err("filter stage stopped");
+        rc = STAGE_STOPPED;
+    }
+    if (rc == 0) {
+        int flushed = av_buffersrc_add_frame(g->src, nullptr);
+        if (flushed < 0) {
+            av_strerror(flushed, text, sizeof text);
+            set_err("buffersrc flush: %s", text);
+            rc = -1;
+        } else if (drain_sink(g) != 0) {
+            rc = g->stopped ? STAGE_STOPPED : -1;
+        }
+    }
+    if (g->next) {
+        if (rc == 0)
+            queue_close(&g->next->in);
+        else
+            queue_cancel(&g->next->in);
+    }
+    if (rc != 0) queue_cancel(&s->in);
+    return rc;
+}
+
+// Hands the caller's delay and sink to the last stage and starts the
+// stages' threads (once, before the first frame goes in).
+static int start_stages(graph_context* g) {
+    if (!g->next || g->started) return 0;
+    g->started = true;
+    graph_context* last = last_stage(g);
+    last->delay = g->delay;
+    last->sink_fn = g->sink_fn;
+    last->sink_ctx = g->sink_ctx;
+    for (graph_stage* s = g->next.get(); s; s = s->g.next.get())
+        if (worker_start(&s->w, [s] { return run_stage(s); }) != 0) return -1;
+    return 0;
+}
+
+// Joins every stage; on failure the first message that is not a stop.
+static int join_stages(graph_context* g) {
+    int rc = 0;
+    std::string err;
+    for (graph_stage* s = g->next.get(); s; s = s->g.next.get()) {
+        if (s->w.thread.joinable()) s->w.thread.join();
+        if (s->w.rc == 0) continue;
+        rc = -1;
+        if (s->w.rc != STAGE_STOPPED && err.empty()) err = s->w.err;
+    }
+    if (rc != 0 && !err.empty()) set_err("%s", err.c_str());
+    return rc;
+}
+
+// After this graph failed: stops the stages. The message is a stage's when
+// this graph only stopped because that stage gave up.
+static int fail_stages(graph_context* g) {
+    if (!g->next || !g->started) return -1;
+    std::string own = g_err;
+    queue_cancel(&g->next->in);
+    if (join_stages(g) != 0 && g->stopped) return -1;
+    set_err("%s", own.c_str());
+    return -1;
+}
+
+int graph_setup(graph_context* g, const char* chain, int sample_rate, int channels) {
+    *g = graph_context{};
+    char layout[64];
+    layout_word(channels, layout, sizeof layout);
+    char args[300];
+    std::snprintf(args, sizeof args,
+                  "sample_rate=%d:channel_layout=%s:sample_fmt=s16:time_base=1/%d",
+                  sample_rate, layout, sample_rate);
+    g->sample_rate = sample_rate;
+    g->channels = channels;
+    std::string parts[3];
+    if (threads_enabled() && split_at_loudnorm(chain, parts)) {
+        int staged = build_stages(g, parts, args);
+        if (staged < 0) graph_release(g);
+        if (staged != 0) return staged < 0 ? -1 : 0;
+        g->next.reset();
+    }
+    return graph_build(g, chain, args);
 }
 
 // Converts one output frame and hands it to the sink, past the delay.
@@ -139,6 +353,22 @@ static int drain_sink(graph_context* g) {
     int got;
     while ((got = av_buffersink_get_frame(g->sink, f)) == 0) {
         int rc = 0;
+        if (g->next) {
+            // On to the next stage's thread.
+            frame_ptr moved(av_frame_alloc());
+            if (!moved) {
+                av_frame_unref(f);
+                set_err("oom");
+                return -1;
+            }
+            av_frame_move_ref(moved.get(), f);
+            if (!queue_push(&g->next->in, std::move(moved))) {
+                g->stopped = true;
+                set_err("filter stage stopped");
+                return -1;
+            }
+            continue;
+        }
         if (g->dropped < g->delay) {
             // The delay itself stays: graph_finish pushes that much silence.
             int64_t left = g->delay - g->dropped;
@@ -214,7 +444,7 @@ static int send_chunk(graph_context* g, const int16_t* pcm, int64_t n) {
     return drain_sink(g);
 }
 
-int graph_push(graph_context* g, const int16_t* in, int64_t frames) {
+static int push_frames(graph_context* g, const int16_t* in, int64_t frames) {
     const int ch = g->channels;
     if (!g->staging) {
         g->staging.reset(static_cast<int16_t*>(
@@ -245,7 +475,12 @@ int graph_push(graph_context* g, const int16_t* in, int64_t frames) {
     return 0;
 }
 
-int graph_finish(graph_context* g) {
+int graph_push(graph_context* g, const int16_t* in, int64_t frames) {
+    if (start_stages(g) != 0 || push_frames(g, in, frames) != 0) return fail_stages(g);
+    return 0;
+}
+
+static int finish_frames(graph_context* g) {
     if (g->staged > 0) {
         int64_t n = g->staged;
         g->staged = 0;
@@ -263,7 +498,16 @@ int graph_finish(graph_context* g) {
         set_err("buffersrc flush: %s", text);
         return -1;
     }
-    if (drain_sink(g) != 0) return -1;
+    return drain_sink(g);
+}
+
+int graph_finish(graph_context* g) {
+    if (start_stages(g) != 0 || finish_frames(g) != 0) return fail_stages(g);
+    if (g->next) {
+        queue_close(&g->next->in);
+        if (join_stages(g) != 0) return -1;
+        g->out_frames = last_stage(g)->out_frames;
+    }
     if (g->out_frames <= 0) {
         set_err("filtergraph produced no output");
         return -1;
@@ -298,7 +542,8 @@ int graph_run(graph_context* g, const int16_t* in, int64_t in_frames, pcm_ptr* o
     if (out) {
         // The output's channel count is the sink's.
         AVChannelLayout layout{};
-        if (av_buffersink_get_ch_layout(g->sink, &layout) >= 0 && layout.nb_channels >= 1 &&
+        if (av_buffersink_get_ch_layout(last_stage(g)->sink, &layout) >= 0 &&
+            layout.nb_channels >= 1 &&
             layout.nb_channels <= 8)
             c.channels = layout.nb_channels;
         else
@@ -315,6 +560,8 @@ int graph_run(graph_context* g, const int16_t* in, int64_t in_frames, pcm_ptr* o
 }
 
 void graph_release(graph_context* g) {
+    // Stages first: their threads still read this graph's frames.
+    g->next.reset();
     g->frame.reset();
     g->graph.reset();
     *g = graph_context{};

@@ -12,6 +12,11 @@ using pcm_sink_fn = int (*)(void* ctx, const int16_t* pcm, int64_t frames);
 // its input arrives, and gives the same output.
 constexpr int64_t GRAPH_CHUNK = 4096;
 
+struct graph_stage;
+struct graph_stage_deleter {
+    void operator()(graph_stage* s) const;  // stops and joins it, then frees it
+};
+
 // One configured graph with a single source ("src") and sink ("snk").
 struct graph_context {
     filter_graph_ptr graph;
@@ -34,6 +39,13 @@ struct graph_context {
     heap_ptr<int16_t> scratch;  // converted output frame
     int64_t scratch_cap = 0;
     bool debug = false;  // AE_DEBUG: each input frame is described on stderr
+    // With threads a chain holding loudnorm runs as up to three graphs, each
+    // on its own thread: the filters before it with the conversion to its
+    // input format (this graph), loudnorm, and the filters after it. The
+    // output is the same as the one graph's, sample for sample.
+    std::unique_ptr<graph_stage, graph_stage_deleter> next;
+    bool started = false;  // the later stages' threads run
+    bool stopped = false;  // the next stage gave up
 };
 
 // Builds a graph around chain (one free input, one free output) fed with

@@ -26,43 +26,6 @@ block_ptr make_block(const int16_t* pcm, int64_t frames, int channels) {
     return b;
 }
 
-bool queue_push(block_queue* q, block_ptr block) {
-    std::unique_lock<std::mutex> hold(q->lock);
-    q->changed.wait(hold, [q] { return q->cancelled || q->items.size() < q->capacity; });
-    if (q->cancelled) return false;
-    q->items.push_back(std::move(block));
-    q->changed.notify_all();
-    return true;
-}
-
-bool queue_pop(block_queue* q, block_ptr* block) {
-    std::unique_lock<std::mutex> hold(q->lock);
-    q->changed.wait(hold, [q] { return q->cancelled || q->closed || !q->items.empty(); });
-    if (q->cancelled || q->items.empty()) return false;
-    *block = std::move(q->items.front());
-    q->items.pop_front();
-    q->changed.notify_all();
-    return true;
-}
-
-void queue_close(block_queue* q) {
-    std::lock_guard<std::mutex> hold(q->lock);
-    q->closed = true;
-    q->changed.notify_all();
-}
-
-bool queue_cancelled(block_queue* q) {
-    std::lock_guard<std::mutex> hold(q->lock);
-    return q->cancelled;
-}
-
-void queue_cancel(block_queue* q) {
-    std::lock_guard<std::mutex> hold(q->lock);
-    q->cancelled = true;
-    q->items.clear();
-    q->changed.notify_all();
-}
-
 worker::~worker() {
     if (thread.joinable()) thread.join();
 }

@@ -27,23 +27,63 @@ struct pcm_block {
 using block_ptr = std::shared_ptr<const pcm_block>;
 block_ptr make_block(const int16_t* pcm, int64_t frames, int channels);
 
-// One consumer's queue. The producer waits while it is full, so memory stays
-// bounded; a consumer that fails cancels it and the producer stops at once.
-struct block_queue {
+// One consumer's queue of blocks (or frames). The producer waits while it is
+// full, so memory stays bounded; a consumer that fails cancels it and the
+// producer stops at once.
+template <typename T>
+struct bounded_queue {
     std::mutex lock;
     std::condition_variable changed;
-    std::deque<block_ptr> items;
+    std::deque<T> items;
     size_t capacity = 16;
     bool closed = false;     // the producer is done
     bool cancelled = false;  // the consumer gave up
 };
+using block_queue = bounded_queue<block_ptr>;
+
 // False when the consumer has cancelled.
-bool queue_push(block_queue* q, block_ptr block);
+template <typename T>
+bool queue_push(bounded_queue<T>* q, T item) {
+    std::unique_lock<std::mutex> hold(q->lock);
+    q->changed.wait(hold, [q] { return q->cancelled || q->items.size() < q->capacity; });
+    if (q->cancelled) return false;
+    q->items.push_back(std::move(item));
+    q->changed.notify_all();
+    return true;
+}
+
 // False at the end: closed and empty, or cancelled.
-bool queue_pop(block_queue* q, block_ptr* block);
-void queue_close(block_queue* q);
-bool queue_cancelled(block_queue* q);
-void queue_cancel(block_queue* q);
+template <typename T>
+bool queue_pop(bounded_queue<T>* q, T* item) {
+    std::unique_lock<std::mutex> hold(q->lock);
+    q->changed.wait(hold, [q] { return q->cancelled || q->closed || !q->items.empty(); });
+    if (q->cancelled || q->items.empty()) return false;
+    *item = std::move(q->items.front());
+    q->items.pop_front();
+    q->changed.notify_all();
+    return true;
+}
+
+template <typename T>
+void queue_close(bounded_queue<T>* q) {
+    std::lock_guard<std::mutex> hold(q->lock);
+    q->closed = true;
+    q->changed.notify_all();
+}
+
+template <typename T>
+bool queue_cancelled(bounded_queue<T>* q) {
+    std::lock_guard<std::mutex> hold(q->lock);
+    return q->cancelled;
+}
+
+template <typename T>
+void queue_cancel(bounded_queue<T>* q) {
+    std::lock_guard<std::mutex> hold(q->lock);
+    q->cancelled = true;
+    q->items.clear();
+    q->changed.notify_all();
+}
 
 // A thread running one task. rc and err are read after worker_join.
 struct worker {

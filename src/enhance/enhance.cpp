@@ -63,33 +63,10 @@ int run_test_chain(enhance_state& s, const char* chain) {
 
 // ---------------------------------------------------------------- measuring
 
-// Decodes and measures the written file; false when it cannot be read. With
-// threads the decoded audio streams into the measurement and is never held.
+// Decodes and measures the written file; false when it cannot be read.
 bool measure_file(const char* path, loudness_stats* st) {
     decoder_state dec;
-    if (decode_open(&dec, path) != 0) return false;
-    if (!threads_enabled()) {
-        pcm_ptr pcm;
-        int64_t frames = 0;
-        if (decode_all(&dec, &pcm, &frames) != 0) return false;
-        return measure_pcm(pcm.get(), frames, dec.sample_rate, dec.channels, st) == 0;
-    }
-    measure_stream m;
-    if (measure_stream_start(&m, dec.sample_rate, dec.channels) != 0) return false;
-    struct feed {
-        measure_stream* m;
-        int channels;
-    } f{&m, dec.channels};
-    auto push = [](void* ctx, const int16_t* pcm, int64_t n) {
-        feed* f = static_cast<feed*>(ctx);
-        if (measure_stream_push(f->m, make_block(pcm, n, f->channels))) return 0;
-        set_err("measurement failed");
-        return -1;
-    };
-    int64_t frames = 0;
-    int rc = decode_each(&dec, push, &f, &frames);
-    int measured = measure_stream_finish(&m, st);
-    return rc == 0 && measured == 0;
+    return decode_open(&dec, path) == 0 && measure_decoded(&dec, st) == 0;
 }
 
 // Frames the written file decodes to, -1 when it cannot be read.
