@@ -299,7 +299,7 @@ def enhance(
     (wav, m4a, mp4, mp3, ogg, opus, flac).
 
     Options may be given as a dict, as keywords, or both (keywords win):
-    ``denoise`` (0..10), ``loudnorm`` (bool), ``target_lufs`` (-70..0),
+    ``denoise`` (0..10), ``loudnorm`` (bool), ``target_lufs`` (-70..0; above -5 levels to -5),
     ``repair_clicks`` (bool), ``eq`` ("podcast", "music", "voice", "none"),
     ``normalize_peak`` (bool). Omitted options take the library's defaults.
 

@@ -74,7 +74,8 @@ def _parser() -> "tuple[argparse.ArgumentParser, argparse.ArgumentParser]":
                      help="RNNoise strength 0..10; 8..10 add spectral denoise (default 0, off)")
     cmd.add_argument("--no-loudnorm", action="store_true", help="skip the loudness normalisation")
     cmd.add_argument("--target", type=_target, metavar="LUFS",
-                     help="integrated loudness target, -70..0 (default -14)")
+                     help="integrated loudness target, -70..0; -5 is the loudest, higher "
+                          "targets level to -5 (default -14)")
     cmd.add_argument("--repair-clicks", action="store_true", help="remove clicks and pops")
     cmd.add_argument("--eq", choices=EQ_PRESETS, metavar="PRESET",
                      help="podcast, music, voice or none (default none)")
