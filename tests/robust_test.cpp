@@ -4,6 +4,7 @@
 // runs under a watchdog, so an input that blocks fails its case instead of
 // hanging the suite.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -400,6 +401,36 @@ std::string in_child(const std::function<std::string()>& fn) {
 }
 
 std::string rc_and_error(const answer& a) { return std::to_string(a.rc) + " " + a.error; }
+
+// FFmpeg's own messages (a misdetected format, a damaged stream) never
+// reach the host's stderr, from the first call on.
+TEST(QuietHost, StderrStaysEmpty) {
+    const std::string dir = scratch_dir("robust_quiet");
+    const std::string good = ffmpeg_fixture("robust_quiet.mp3",
+                                            "-f lavfi -i sine=f=440:d=3:sample_rate=44100 -c:a libmp3lame");
+    const std::string bytes = read_all(good);
+    const std::string cut = dir + "/cut.mp3", garbage = dir + "/garbage.mp3";
+    {
+        std::FILE* f = std::fopen(cut.c_str(), "wb");
+        ASSERT_TRUE(f);
+        std::fwrite(bytes.data(), 1, bytes.size() / 2, f);
+        std::fclose(f);
+        f = std::fopen(garbage.c_str(), "wb");
+        ASSERT_TRUE(f);
+        for (int i = 0; i < 4096; i++) std::fputc((i * 7919) & 0xff, f);
+        std::fclose(f);
+    }
+    std::string r = in_child([&] {
+        const std::string err = dir + "/stderr.txt";
+        int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || dup2(fd, 2) < 0) return std::string("no redirect");
+        std::string rcs = std::to_string(probe(garbage).rc) + std::to_string(probe(cut).rc) +
+                          std::to_string(probe(good).rc) +
+                          std::to_string(enhance(cut, dir + "/out.m4a").rc);
+        return rcs + " " + read_all(err);
+    });
+    EXPECT_EQ(r, "-1000 ") << "the calls' codes, then what reached stderr";
+}
 
 TEST(DecodedMemory, CapFromTheEnvironmentStopsDecoding) {
     // 10 s of 44.1 kHz stereo: 1.7 MB decoded. Enhance holds the decoded
