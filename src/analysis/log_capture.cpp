@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -14,8 +15,9 @@ extern "C" {
 
 // The capture buffer lives on the heap, one per thread, allocated zeroed on
 // the thread's first capture: a 1 MiB static TLS block would keep the
-// library from loading with dlopen.
-static thread_local std::unique_ptr<char[]> t_logbuf;
+// library from loading with dlopen. calloc leaves the pages no message
+// reaches untouched.
+static thread_local heap_ptr<char> t_logbuf;
 static thread_local bool t_capturing = false;
 thread_local char* g_logbuf = nullptr;
 thread_local uint64_t g_logpos = 0;
@@ -43,7 +45,8 @@ void log_install() {
 }
 
 void log_capture_begin() {
-    if (!t_logbuf) t_logbuf.reset(new char[LOG_CAPACITY]());
+    if (!t_logbuf) t_logbuf.reset(static_cast<char*>(std::calloc(LOG_CAPACITY, 1)));
+    if (!t_logbuf) throw std::bad_alloc();
     g_logbuf = t_logbuf.get();
     g_logpos = 0;
     g_logbuf[0] = '\0';
@@ -54,7 +57,8 @@ void log_capture_begin() {
 void log_capture_end() { t_capturing = false; }
 
 void log_capture_store(const char* text, size_t size) {
-    if (!t_logbuf) t_logbuf.reset(new char[LOG_CAPACITY]());
+    if (!t_logbuf) t_logbuf.reset(static_cast<char*>(std::calloc(LOG_CAPACITY, 1)));
+    if (!t_logbuf) throw std::bad_alloc();
     g_logbuf = t_logbuf.get();
     g_logpos = size < LOG_CAPACITY - 1 ? size : LOG_CAPACITY - 1;
     std::memcpy(g_logbuf, text, g_logpos);

@@ -218,6 +218,27 @@ static graph_context* last_stage(graph_context* g) {
 
 static int drain_sink(graph_context* g);
 
+// Frames into a stage are cut to at most this many samples.
+constexpr int STAGE_PIECE = 32768;
+
+// Copies n samples of f from sample `at` into out (made anew), with the
+// timestamp (in time_base) moved on to match.
+static int frame_piece(const AVFrame* f, int at, int n, AVRational time_base, AVFrame* out) {
+    av_frame_unref(out);
+    out->format = f->format;
+    out->sample_rate = f->sample_rate;
+    out->nb_samples = n;
+    int rc = av_channel_layout_copy(&out->ch_layout, &f->ch_layout);
+    if (rc < 0 || (rc = av_frame_get_buffer(out, 0)) < 0) return rc;
+    rc = av_samples_copy(out->extended_data, f->extended_data, 0, at, n,
+                         f->ch_layout.nb_channels, static_cast<AVSampleFormat>(f->format));
+    if (rc < 0) return rc;
+    out->pts = f->pts;
+    if (f->pts != AV_NOPTS_VALUE && f->sample_rate > 0 && time_base.num > 0)
+        out->pts += av_rescale_q(at, AVRational{1, f->sample_rate}, time_base);
+    return 0;
+}
+
 // One later stage's thread: frames from the queue through its graph, then
 // the flush. A stage that stops because its neighbour gave up answers
 // STAGE_STOPPED, so the neighbour's own message is the one reported.
@@ -228,13 +249,24 @@ static int run_stage(graph_stage* s) {
     char text[64];
     int rc = 0;
     while (rc == 0 && queue_pop(&s->in, &f)) {
-        int added = av_buffersrc_add_frame(g->src, f.get());
-        if (added < 0) {
-            av_strerror(added, text, sizeof text);
-            set_err("buffersrc add: %s", text);
-            rc = -1;
-        } else if (drain_sink(g) != 0) {
-            rc = g->stopped ? STAGE_STOPPED : -1;
+        // loudnorm hands out its last seconds as one frame; a resampler fed
+        // that at once would size its buffers for all of it. The samples
+        // out of a filter do not depend on how its input is cut.
+        for (int at = 0; rc == 0 && at < f->nb_samples; at += STAGE_PIECE) {
+            int n = f->nb_samples - at < STAGE_PIECE ? f->nb_samples - at : STAGE_PIECE;
+            int added = 0;
+            if (at == 0 && n == f->nb_samples)
+                added = av_buffersrc_add_frame(g->src, f.get());
+            else if ((added = frame_piece(f.get(), at, n, g->src->outputs[0]->time_base,
+                                           g->frame.get())) >= 0)
+                added = av_buffersrc_add_frame(g->src, g->frame.get());
+            if (added < 0) {
+                av_strerror(added, text, sizeof text);
+                set_err("buffersrc add: %s", text);
+                rc = -1;
+            } else if (drain_sink(g) != 0) {
+                rc = g->stopped ? STAGE_STOPPED : -1;
+            }
         }
     }
     if (rc == 0 && queue_cancelled(&s->in)) {
