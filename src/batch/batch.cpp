@@ -70,10 +70,11 @@ struct batch_item {
     int64_t size = -1;
 };
 
-// Enhances one file on the calling thread, which keeps to one thread: the
-// files are what runs side by side.
-void run_item(batch_item* item, const char* options) {
-    set_single_threaded(true);
+// Enhances one file on the calling thread. With several workers the file
+// keeps to that one thread (the files are what runs side by side); alone it
+// uses the call's own threads like a single enhance.
+void run_item(batch_item* item, const char* options, bool single) {
+    set_single_threaded(single);
     clear_err();
     try {
         enhance_options opt;
@@ -111,7 +112,8 @@ void run_items(std::vector<batch_item>* items, const char* options) {
     if (std::adjacent_find(outs.begin(), outs.end()) != outs.end()) jobs = 1;
     std::atomic<size_t> next{0};
     auto work = [&] {
-        for (size_t i; (i = next.fetch_add(1)) < items->size();) run_item(&(*items)[i], options);
+        for (size_t i; (i = next.fetch_add(1)) < items->size();)
+            run_item(&(*items)[i], options, jobs > 1);
         return 0;
     };
     std::vector<worker> workers(jobs > 1 ? jobs - 1 : 0);
