@@ -3,8 +3,9 @@
 JOBS ?= 2
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 
-.PHONY: deps build demo test test-release test-asan bench clean windows test-windows fuzz-build test-fuzz fuzz
+.PHONY: deps build demo test test-release test-asan test-tsan bench clean windows test-windows fuzz-build test-fuzz fuzz
 
 deps:
 	@./scripts/install-deps.sh
@@ -16,7 +17,7 @@ build: deps
 demo: build
 	@./scripts/demo.sh $(BUILD)
 
-test: test-release test-asan test-fuzz
+test: test-release test-asan test-tsan test-fuzz
 
 test-release: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
@@ -27,6 +28,20 @@ test-asan: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+
+# ThreadSanitizer over the tests labelled "tsan" (the suites that run threads
+# inside one call, and the Python tests), building only what they need; the
+# build log is shown only when the build fails. The run is pinned to one
+# processor: FFmpeg sizes its slice-thread pool by the affinity mask and so
+# starts none (its atomics are invisible to TSan), while the library counts
+# the online processors and still runs all of its own threads.
+test-tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAE_TSAN=ON >/dev/null
+	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target audioenhancer threads_test batch_test enhance_test \
+	  >$(TSAN_BUILD)/build.log 2>&1 || { cat $(TSAN_BUILD)/build.log; exit 1; }
+	@cpu=$$(taskset -pc $$$$ | sed 's/.*: *//; s/[-,].*//') && \
+	  TSAN_OPTIONS=halt_on_error=1:suppressions=$(CURDIR)/tests/tsan.supp \
+	  taskset -c $$cpu ctest --test-dir $(TSAN_BUILD) -L tsan --output-on-failure -j$(JOBS)
 
 # libFuzzer targets (clang, ASan/UBSan): a bounded run in `make test`,
 # FUZZ_SECONDS per target with `make fuzz`; the corpus grows in $(FUZZ_BUILD)/fuzz.
@@ -61,4 +76,4 @@ bench: build
 	@./scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(WIN_BUILD) demo
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WIN_BUILD) demo

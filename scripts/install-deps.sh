@@ -7,7 +7,7 @@ set -eu
 
 BASE_PKGS="build-essential cmake pkg-config make libavformat-dev libavcodec-dev
 libavfilter-dev libavutil-dev libswresample-dev libgtest-dev ffmpeg sox
-espeak-ng python3 clang libfuzzer-14-dev valgrind python3-distributed python3-dask"
+espeak-ng python3 clang libfuzzer-14-dev valgrind python3-distributed python3-dask libtsan2"
 EXTRA_PKGS="librnnoise-dev libyyjson-dev"
 
 SOURCES=/etc/apt/sources.list.d/audioenhancer-unstable.sources
