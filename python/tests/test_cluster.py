@@ -234,14 +234,19 @@ class KilledWorkerTest(unittest.TestCase):
         killed: List[Any] = []
 
         def busy(dask_worker: Any) -> Any:
-            return os.getpid(), [str(ts.key) for ts in dask_worker.state.executing]
+            held = [k for k in dask_worker.data if str(k).startswith("audioenhancer-")]
+            return os.getpid(), [str(ts.key) for ts in dask_worker.state.executing], held
 
         def kill_one_busy_worker(entry: Dict[str, Any], done: int, total: int) -> None:
             # Late enough that both workers have finished files behind them.
             if killed or done < 3:
                 return
-            for _ in range(100):  # until a worker is inside a file
-                running = [(pid, keys) for pid, keys in self.client.run(busy).values() if keys]
+            # Until a worker is inside a file and holds no finished result
+            # the client has not let go of yet (Dask would compute that one
+            # again, which is what this test tells apart).
+            for _ in range(200):
+                running = [(pid, keys) for pid, keys, held in self.client.run(busy).values()
+                           if keys and not held]
                 if running:
                     pid, keys = running[0]
                     os.kill(pid, signal.SIGKILL)

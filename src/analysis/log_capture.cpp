@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 
 extern "C" {
@@ -51,7 +52,10 @@ void log_capture_begin() {
     g_logpos = 0;
     g_logbuf[0] = '\0';
     t_capturing = true;
-    log_install();
+    // Every export installs the callback as its call begins; a capture only
+    // makes sure of it once, since captures run on several threads at once.
+    static std::once_flag installed;
+    std::call_once(installed, log_install);
 }
 
 void log_capture_end() { t_capturing = false; }
