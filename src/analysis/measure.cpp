@@ -101,7 +101,14 @@ static int run_from_queue(const char* chain, block_queue* q, int rate, int chann
     graph_context g;
     int rc = graph_setup(&g, chain, rate, channels);
     block_ptr b;
-    while (rc == 0 && queue_pop(q, &b)) rc = graph_push(&g, b->samples.data(), b->frames);
+    try {
+        while (rc == 0 && queue_pop(q, &b)) rc = graph_push(&g, b->samples.data(), b->frames);
+    } catch (...) {
+        // The producer must hear of it, or it would wait on a full queue.
+        queue_cancel(q);
+        log_capture_end();
+        throw;
+    }
     if (rc == 0 && queue_cancelled(q)) {
         set_err("measurement cancelled");
         rc = -1;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 extern "C" {
@@ -243,7 +244,29 @@ static int frame_piece(const AVFrame* f, int at, int n, AVRational time_base, AV
 // the flush. A stage that stops because its neighbour gave up answers
 // STAGE_STOPPED, so the neighbour's own message is the one reported.
 constexpr int STAGE_STOPPED = -2;
+static int stage_frames(graph_stage* s);
 static int run_stage(graph_stage* s) {
+    graph_context* g = &s->g;
+    int rc;
+    try {
+        rc = stage_frames(s);
+    } catch (const std::bad_alloc&) {
+        // Out of memory mid-frame: the neighbours must still hear of it, or
+        // they would wait on the queues for ever.
+        set_err("oom");
+        rc = -1;
+    }
+    if (g->next) {
+        if (rc == 0)
+            queue_close(&g->next->in);
+        else
+            queue_cancel(&g->next->in);
+    }
+    if (rc != 0) queue_cancel(&s->in);
+    return rc;
+}
+
+static int stage_frames(graph_stage* s) {
     graph_context* g = &s->g;
     frame_ptr f;
     char text[64];
@@ -283,13 +306,6 @@ static int run_stage(graph_stage* s) {
             rc = g->stopped ? STAGE_STOPPED : -1;
         }
     }
-    if (g->next) {
-        if (rc == 0)
-            queue_close(&g->next->in);
-        else
-            queue_cancel(&g->next->in);
-    }
-    if (rc != 0) queue_cancel(&s->in);
     return rc;
 }
 
