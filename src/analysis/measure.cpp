@@ -97,11 +97,12 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
 // Drives one measuring graph from a queue under this thread's capture.
 static int run_from_queue(const char* chain, block_queue* q, int rate, int channels,
                           std::string* text) {
-    log_capture_begin();
     graph_context g;
-    int rc = graph_setup(&g, chain, rate, channels);
+    int rc = 0;
     block_ptr b;
     try {
+        log_capture_begin();
+        rc = graph_setup(&g, chain, rate, channels);
         while (rc == 0 && queue_pop(q, &b)) rc = graph_push(&g, b->samples.data(), b->frames);
     } catch (...) {
         // The producer must hear of it, or it would wait on a full queue.
