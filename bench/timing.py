@@ -4,12 +4,13 @@ import subprocess
 import time
 
 
-def run(cmd, stderr=subprocess.DEVNULL):
+def run(cmd, stderr=subprocess.DEVNULL, env=None):
     """Runs cmd (a list); returns (seconds, peak RSS in MiB). stderr: a file
     to keep the command's messages in (a file, not a pipe: wait4 would
-    deadlock on a full pipe)."""
+    deadlock on a full pipe). env: variables added to the environment."""
     start = time.monotonic()
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=stderr)
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=stderr,
+                            env=dict(os.environ, **env) if env else None)
     _, status, usage = os.wait4(proc.pid, 0)
     elapsed = time.monotonic() - start
     if os.waitstatus_to_exitcode(status) != 0:

@@ -26,7 +26,7 @@ gtest_discover_tests(fs_win32_test WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
 # The DLL exports the five functions and nothing else.
 add_test(NAME exported_symbols
   COMMAND ${CMAKE_COMMAND} -DDLL=$<TARGET_FILE:audioenhancer> -DOBJDUMP=${CMAKE_OBJDUMP}
-          -P ${CMAKE_CURRENT_SOURCE_DIR}/win32/check_exports.cmake)
+          -P ${CMAKE_CURRENT_SOURCE_DIR}/check_exports.cmake)
 
 # The Windows build answers as the Linux build does on the same files.
 set(AE_LINUX_BUILD ${CMAKE_SOURCE_DIR}/build CACHE PATH "Linux build to compare the Windows answers with")

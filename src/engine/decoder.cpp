@@ -40,7 +40,10 @@ int decode_open(decoder_state* st, const char* path) {
         set_err("oom");
         return -1;
     }
-    (void)avcodec_parameters_to_context(dec.get(), stream->codecpar);
+    if (avcodec_parameters_to_context(dec.get(), stream->codecpar) < 0) {
+        set_err("oom");
+        return -1;
+    }
     if (avcodec_open2(dec.get(), codec, nullptr) < 0) {
         set_err("cannot open decoder for %s", path);
         return -1;
@@ -200,7 +203,12 @@ int decode_each(decoder_state* st, pcm_sink_fn fn, void* ctx, int64_t* out_frame
         }
         if (receive_frames(st, &t, &frames, false) != 0) return -1;
     }
-    (void)avcodec_send_packet(st->dec.get(), nullptr);
+    // A decoder that cannot drain would drop its last frames unseen.
+    int drained = avcodec_send_packet(st->dec.get(), nullptr);
+    if (drained < 0 && drained != AVERROR_EOF) {
+        set_err("send_packet failed");
+        return -1;
+    }
     if (receive_frames(st, &t, &frames, true) != 0) return -1;
 
     if (frames <= 0) {

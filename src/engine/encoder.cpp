@@ -278,7 +278,12 @@ int open_writer(writer& w, const char* path, int sample_rate, int channels,
         set_err("cannot open encoder %s", kind->encoder);
         return -1;
     }
-    (void)avcodec_parameters_from_context(w.stream->codecpar, w.enc.get());
+    // Without the encoder's extradata (AAC, FLAC, Vorbis headers) the file
+    // would not decode.
+    if (avcodec_parameters_from_context(w.stream->codecpar, w.enc.get()) < 0) {
+        set_err("oom");
+        return -1;
+    }
     int cover = -1;
     if (metadata_carry(oc, source, &cover) != 0) return -1;
     if (!(ofmt->flags & AVFMT_NOFILE)) {
@@ -335,7 +340,13 @@ int finish(writer& w) {
     int rest = av_audio_fifo_size(w.fifo.get());
     if (rest > 0 && send_from_fifo(w, rest) != 0) return -1;
 
-    (void)avcodec_send_frame(w.enc.get(), nullptr);
+    // FLAC rewrites its header (length, MD5) at the flush: a failed flush
+    // leaves a file whose header lies.
+    int flushed = avcodec_send_frame(w.enc.get(), nullptr);
+    if (flushed < 0 && flushed != AVERROR_EOF) {
+        set_err("send_frame (flush) failed");
+        return -1;
+    }
     if (write_packets(w, "write_frame (flush) failed") != 0) return -1;
     w.frame.reset();
     w.pkt.reset();

@@ -244,7 +244,48 @@ static int frame_piece(const AVFrame* f, int at, int n, AVRational time_base, AV
 // the flush. A stage that stops because its neighbour gave up answers
 // STAGE_STOPPED, so the neighbour's own message is the one reported.
 constexpr int STAGE_STOPPED = -2;
-static int stage_frames(graph_stage* s);
+
+// Adds one frame (null flushes) to the stage's graph and drains its sink.
+static int stage_feed(graph_context* g, AVFrame* f, const char* what) {
+    int added = av_buffersrc_add_frame(g->src, f);
+    if (added < 0) {
+        char text[64];
+        av_strerror(added, text, sizeof text);
+        set_err("%s: %s", what, text);
+        return -1;
+    }
+    if (drain_sink(g) != 0) return g->stopped ? STAGE_STOPPED : -1;
+    return 0;
+}
+
+static int stage_frames(graph_stage* s) {
+    graph_context* g = &s->g;
+    frame_ptr f;
+    int rc = 0;
+    while (rc == 0 && queue_pop(&s->in, &f)) {
+        // loudnorm hands out its last seconds as one frame; a resampler fed
+        // that at once would size its buffers for all of it. The samples
+        // out of a filter do not depend on how its input is cut.
+        for (int at = 0; rc == 0 && at < f->nb_samples; at += STAGE_PIECE) {
+            int n = f->nb_samples - at < STAGE_PIECE ? f->nb_samples - at : STAGE_PIECE;
+            if (at == 0 && n == f->nb_samples) {
+                rc = stage_feed(g, f.get(), "buffersrc add");
+            } else if (frame_piece(f.get(), at, n, g->src->outputs[0]->time_base, g->frame.get()) < 0) {
+                set_err("oom");
+                rc = -1;
+            } else {
+                rc = stage_feed(g, g->frame.get(), "buffersrc add");
+            }
+        }
+    }
+    if (rc == 0 && queue_cancelled(&s->in)) {
+        set_err("filter stage stopped");
+        rc = STAGE_STOPPED;
+    }
+    return rc == 0 ? stage_feed(g, nullptr, "buffersrc flush") : rc;
+}
+
+// Whatever way the stage ends, its neighbours are told.
 static int run_stage(graph_stage* s) {
     graph_context* g = &s->g;
     int rc;
@@ -263,49 +304,6 @@ static int run_stage(graph_stage* s) {
             queue_cancel(&g->next->in);
     }
     if (rc != 0) queue_cancel(&s->in);
-    return rc;
-}
-
-static int stage_frames(graph_stage* s) {
-    graph_context* g = &s->g;
-    frame_ptr f;
-    char text[64];
-    int rc = 0;
-    while (rc == 0 && queue_pop(&s->in, &f)) {
-        // loudnorm hands out its last seconds as one frame; a resampler fed
-        // that at once would size its buffers for all of it. The samples
-        // out of a filter do not depend on how its input is cut.
-        for (int at = 0; rc == 0 && at < f->nb_samples; at += STAGE_PIECE) {
-            int n = f->nb_samples - at < STAGE_PIECE ? f->nb_samples - at : STAGE_PIECE;
-            int added = 0;
-            if (at == 0 && n == f->nb_samples)
-                added = av_buffersrc_add_frame(g->src, f.get());
-            else if ((added = frame_piece(f.get(), at, n, g->src->outputs[0]->time_base,
-                                           g->frame.get())) >= 0)
-                added = av_buffersrc_add_frame(g->src, g->frame.get());
-            if (added < 0) {
-                av_strerror(added, text, sizeof text);
-                set_err("buffersrc add: %s", text);
-                rc = -1;
-            } else if (drain_sink(g) != 0) {
-                rc = g->stopped ? STAGE_STOPPED : -1;
-            }
-        }
-    }
-    if (rc == 0 && queue_cancelled(&s->in)) {
-        set_err("filter stage stopped");
-        rc = STAGE_STOPPED;
-    }
-    if (rc == 0) {
-        int flushed = av_buffersrc_add_frame(g->src, nullptr);
-        if (flushed < 0) {
-            av_strerror(flushed, text, sizeof text);
-            set_err("buffersrc flush: %s", text);
-            rc = -1;
-        } else if (drain_sink(g) != 0) {
-            rc = g->stopped ? STAGE_STOPPED : -1;
-        }
-    }
     return rc;
 }
 

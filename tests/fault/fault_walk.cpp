@@ -245,6 +245,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fault_walk: cannot generate fixtures\n");
         return 1;
     }
+    const char* threads = std::getenv("AE_THREADS");
+    const bool threaded = !threads || std::strcmp(threads, "1") != 0;
     const int jobs = std::getenv("FAULT_JOBS") ? std::atoi(std::getenv("FAULT_JOBS")) : 2;
 
     std::set<uint64_t> walked;
@@ -317,7 +319,9 @@ int main(int argc, char** argv) {
         std::printf("%-13s %4zu points reached, %4zu walked: %4d failed with a message "
                     "(%d kept a whole output), %4d tolerated, %d not reached\n",
                     label.c_str(), rec.size() - 1, targets.size(), failed, kept, tolerated, unreached);
-        if (unreached > 0 && stride == 0) {
+        // With threads, whether a queue grows or a thread gets to a call
+        // before a neighbour's failure stops it depends on timing.
+        if (unreached > 0 && stride == 0 && !threaded) {
             std::printf("FAIL %s: %d points were not reached again (the run is not deterministic)\n",
                         label.c_str(), unreached);
             bad++;
