@@ -61,8 +61,9 @@ TEST(ThreadIdentity, EnhanceAnswersAndBytes) {
             std::string want = one;
             want.replace(want.find(a), a.size(), b);
             EXPECT_EQ(many, want) << ext << " " << (doc ? doc : "defaults");
-            if (std::string(ext) == "wav" || std::string(ext) == "flac")
+            if (std::string(ext) == "wav" || std::string(ext) == "flac") {
                 EXPECT_TRUE(slurp(a) == slurp(b)) << ext << " bytes differ";
+            }
         }
     }
 }

@@ -136,46 +136,6 @@ int receive_frames(decoder_state* st, frame_target* t, int64_t* frames, bool dra
     }
 }
 
-// The whole stream into one buffer, reserved from the length the input
-// declares and checked against the limit as it grows.
-struct pcm_collector {
-    pcm_ptr pcm;
-    int64_t capacity = 0;
-    int64_t frames = 0;
-    int channels = 0;
-    double limit = 0;
-};
-
-int collect(void* ctx, const int16_t* pcm, int64_t frames) {
-    pcm_collector* c = static_cast<pcm_collector*>(ctx);
-    const int64_t need = c->frames + frames;
-    if (need > c->capacity) {
-        const double bytes_per_frame = 2.0 * c->channels;
-        if (need * bytes_per_frame > c->limit) {
-            set_err("decoded audio would need more than %.0f MB, the memory available "
-                    "(AE_MAX_DECODED_MB sets the limit)",
-                    c->limit / 1048576.0);
-            return -1;
-        }
-        // Grow by half, never past the limit.
-        int64_t want = c->capacity + c->capacity / 2;
-        int64_t most = static_cast<int64_t>(c->limit / bytes_per_frame);
-        if (want > most) want = most;
-        if (want < need) want = need;
-        if (want < 0x10000) want = 0x10000;
-        if (want > most) want = need;
-        double bytes = 0;
-        if (pcm_grow_to(c->pcm, &c->capacity, want, c->channels, &bytes) != 0) {
-            set_err("oom (%.0f MB needed)", bytes / 1048576.0);
-            return -1;
-        }
-    }
-    std::memcpy(c->pcm.get() + c->frames * c->channels, pcm,
-                static_cast<size_t>(frames) * c->channels * sizeof(int16_t));
-    c->frames = need;
-    return 0;
-}
-
 }  // namespace
 
 int decode_each(decoder_state* st, pcm_sink_fn fn, void* ctx, int64_t* out_frames) {
@@ -234,7 +194,7 @@ int decode_all(decoder_state* st, pcm_ptr* out, int64_t* out_frames) {
             c.capacity = 0;  // the growth below asks again
     }
     int64_t frames = 0;
-    if (decode_each(st, collect, &c, &frames) != 0) return -1;
+    if (decode_each(st, pcm_collect, &c, &frames) != 0) return -1;
     *out = std::move(c.pcm);
     *out_frames = frames;
     return 0;

@@ -561,30 +561,10 @@ int graph_finish(graph_context* g) {
     return 0;
 }
 
-namespace {
-struct collector {
-    pcm_ptr pcm;
-    int64_t capacity = 0;
-    int64_t frames = 0;
-    int channels = 0;
-};
-
-int collect(void* ctx, const int16_t* pcm, int64_t frames) {
-    collector* c = static_cast<collector*>(ctx);
-    if (pcm_reserve(c->pcm, &c->capacity, c->frames + frames, c->channels, nullptr) != 0) {
-        set_err("oom");
-        return -1;
-    }
-    std::memcpy(c->pcm.get() + c->frames * c->channels, pcm,
-                static_cast<size_t>(frames) * c->channels * sizeof(int16_t));
-    c->frames += frames;
-    return 0;
-}
-}  // namespace
 
 int graph_run(graph_context* g, const int16_t* in, int64_t in_frames, pcm_ptr* out,
               int64_t* out_frames) {
-    collector c;
+    pcm_collector c;
     if (out) {
         // The output's channel count is the sink's.
         AVChannelLayout layout{};
@@ -595,7 +575,7 @@ int graph_run(graph_context* g, const int16_t* in, int64_t in_frames, pcm_ptr* o
         else
             c.channels = g->channels;
         av_channel_layout_uninit(&layout);
-        g->sink_fn = collect;
+        g->sink_fn = pcm_collect;
         g->sink_ctx = &c;
     }
     if (in_frames > 0 && graph_push(g, in, in_frames) != 0) return -1;

@@ -1,6 +1,9 @@
 #include "engine/pcm.h"
 
+#include <cstdint>
 #include <cstring>
+
+#include "api/error.h"
 
 int pcm_reserve(pcm_ptr& pcm, int64_t* capacity, int64_t need, int channels, double* bytes) {
     if (need <= *capacity) return 0;
@@ -19,6 +22,36 @@ int pcm_grow_to(pcm_ptr& pcm, int64_t* capacity, int64_t cap, int channels, doub
     (void)pcm.release();
     pcm.reset(static_cast<int16_t*>(block));
     *capacity = cap;
+    return 0;
+}
+
+int pcm_collect(void* ctx, const int16_t* pcm, int64_t frames) {
+    pcm_collector* c = static_cast<pcm_collector*>(ctx);
+    const int64_t need = c->frames + frames;
+    if (need > c->capacity) {
+        const double bytes_per_frame = 2.0 * c->channels;
+        if (c->limit > 0 && need * bytes_per_frame > c->limit) {
+            set_err("decoded audio would need more than %.0f MB, the memory available "
+                    "(AE_MAX_DECODED_MB sets the limit)",
+                    c->limit / 1048576.0);
+            return -1;
+        }
+        // Grow by half, never past the limit.
+        int64_t want = c->capacity + c->capacity / 2;
+        int64_t most = c->limit > 0 ? static_cast<int64_t>(c->limit / bytes_per_frame) : INT64_MAX;
+        if (want > most) want = most;
+        if (want < need) want = need;
+        if (want < 0x10000) want = 0x10000;
+        if (want > most) want = need;
+        double bytes = 0;
+        if (pcm_grow_to(c->pcm, &c->capacity, want, c->channels, &bytes) != 0) {
+            set_err("oom (%.0f MB needed)", bytes / 1048576.0);
+            return -1;
+        }
+    }
+    std::memcpy(c->pcm.get() + c->frames * c->channels, pcm,
+                static_cast<size_t>(frames) * c->channels * sizeof(int16_t));
+    c->frames = need;
     return 0;
 }
 

@@ -15,6 +15,20 @@ int pcm_reserve(pcm_ptr& pcm, int64_t* capacity, int64_t need, int channels, dou
 // Reallocates the block to exactly cap frames, the same way.
 int pcm_grow_to(pcm_ptr& pcm, int64_t* capacity, int64_t cap, int channels, double* bytes);
 
+// Gathers interleaved blocks into one buffer, growing it by half; a
+// pcm_collect target. limit: the bytes it may reach (0: no limit).
+struct pcm_collector {
+    pcm_ptr pcm;
+    int64_t capacity = 0;
+    int64_t frames = 0;
+    int channels = 0;
+    double limit = 0;
+};
+
+// Appends frames to the pcm_collector ctx; -1 (message set) past its limit
+// or out of memory.
+int pcm_collect(void* ctx, const int16_t* pcm, int64_t frames);
+
 // Converts the samples of one decoded or filtered frame to interleaved
 // 16-bit, writing channels 0..out_channels-1 of each of its nb_samples
 // frames to dst. Packed input is read with the frame's own channel stride.
