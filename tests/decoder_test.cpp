@@ -2,6 +2,7 @@
 // sample conversion, streams other than audio, and broken inputs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -532,36 +533,41 @@ TEST(DecodeState, LongFileCrossesTheFirstGrowth) {
     EXPECT_GT(peak, 8000);
 }
 
-TEST(PcmReserve, DoublesFromOneMebiFrame) {
-    pcm_ptr pcm;
-    int64_t cap = 0;
-    double bytes = -1;
-    ASSERT_EQ(pcm_reserve(pcm, &cap, 10, 2, &bytes), 0);
-    EXPECT_EQ(cap, 1048576);
-    ASSERT_TRUE(pcm);
-    pcm.get()[1048576 * 2 - 1] = 7;  // the whole block is there
-    int16_t* before = pcm.get();
-    ASSERT_EQ(pcm_reserve(pcm, &cap, 1048576, 2, &bytes), 0);
-    EXPECT_EQ(cap, 1048576);
-    EXPECT_EQ(pcm.get(), before);
-    ASSERT_EQ(pcm_reserve(pcm, &cap, 1048577, 2, &bytes), 0);
-    EXPECT_EQ(cap, 2097152);
-    EXPECT_EQ(pcm.get()[1048576 * 2 - 1], 7);
-    ASSERT_EQ(pcm_reserve(pcm, &cap, 5000000, 1, &bytes), 0);
-    EXPECT_EQ(cap, 5000000);
-    EXPECT_EQ(bytes, -1);  // only set on failure
+TEST(PcmCollect, GathersBlocksInOrderAndStopsAtItsLimit) {
+    std::vector<int16_t> in(2 * 300000);
+    for (size_t i = 0; i < in.size(); i++) in[i] = static_cast<int16_t>(i * 7);
+    pcm_collector c;
+    c.channels = 2;
+    // Many small blocks, then one larger than everything before it.
+    for (int64_t at = 0; at < 1000; at += 10) ASSERT_EQ(pcm_collect(&c, in.data() + at * 2, 10), 0);
+    ASSERT_EQ(pcm_collect(&c, in.data() + 2000, 299000), 0) << g_err;
+    ASSERT_EQ(c.frames, 300000);
+    EXPECT_GE(c.capacity, c.frames);
+    EXPECT_TRUE(std::equal(in.begin(), in.end(), c.pcm.get()));
+
+    pcm_collector small;
+    small.channels = 2;
+    small.limit = 1000 * 4;  // bytes of 1000 stereo frames
+    ASSERT_EQ(pcm_collect(&small, in.data(), 600), 0);
+    EXPECT_LE(small.capacity, 1000);
+    EXPECT_EQ(pcm_collect(&small, in.data() + 1200, 600), -1);
+    EXPECT_NE(std::string(g_err).find("AE_MAX_DECODED_MB"), std::string::npos) << g_err;
+    EXPECT_EQ(small.frames, 600);
+    EXPECT_TRUE(std::equal(in.begin(), in.begin() + 1200, small.pcm.get()));
+    ASSERT_EQ(pcm_collect(&small, in.data() + 1200, 400), 0);  // up to the limit itself
+    EXPECT_EQ(small.frames, 1000);
 }
 
-TEST(PcmReserve, FailureKeepsTheBlockAndReportsTheSize) {
+TEST(PcmGrowTo, FailureKeepsTheBlockAndReportsTheSize) {
     pcm_ptr pcm;
     int64_t cap = 0;
-    ASSERT_EQ(pcm_reserve(pcm, &cap, 100, 1, nullptr), 0);
+    ASSERT_EQ(pcm_grow_to(pcm, &cap, 100, 1, nullptr), 0);
     pcm.get()[99] = 42;
     int16_t* before = pcm.get();
     double bytes = 0;
     int64_t huge = int64_t(1) << 50;  // 2^50 frames of 8 channels: no allocator can give that
-    EXPECT_EQ(pcm_reserve(pcm, &cap, huge, 8, &bytes), -1);
-    EXPECT_EQ(cap, 1048576);
+    EXPECT_EQ(pcm_grow_to(pcm, &cap, huge, 8, &bytes), -1);
+    EXPECT_EQ(cap, 100);
     EXPECT_EQ(pcm.get(), before);
     EXPECT_EQ(pcm.get()[99], 42);
     EXPECT_EQ(bytes, static_cast<double>(huge) * 8 * 2);

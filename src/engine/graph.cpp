@@ -561,7 +561,6 @@ int graph_finish(graph_context* g) {
     return 0;
 }
 
-
 int graph_run(graph_context* g, const int16_t* in, int64_t in_frames, pcm_ptr* out,
               int64_t* out_frames) {
     pcm_collector c;

@@ -5,13 +5,6 @@
 
 #include "api/error.h"
 
-int pcm_reserve(pcm_ptr& pcm, int64_t* capacity, int64_t need, int channels, double* bytes) {
-    if (need <= *capacity) return 0;
-    int64_t cap = *capacity ? *capacity * 2 : 0x100000;
-    if (cap < need) cap = need;
-    return pcm_grow_to(pcm, capacity, cap, channels, bytes);
-}
-
 int pcm_grow_to(pcm_ptr& pcm, int64_t* capacity, int64_t cap, int channels, double* bytes) {
     size_t size = static_cast<size_t>(cap) * static_cast<size_t>(channels) * sizeof(int16_t);
     void* block = std::realloc(pcm.get(), size);

@@ -7,12 +7,9 @@
 
 using pcm_ptr = heap_ptr<int16_t>;
 
-// Makes room for `need` frames of `channels` samples, growing the capacity
-// (in frames) by doubling from 1,048,576 frames. On failure returns -1,
-// leaves the block as it was and stores the byte count asked for in *bytes.
-int pcm_reserve(pcm_ptr& pcm, int64_t* capacity, int64_t need, int channels, double* bytes);
-
-// Reallocates the block to exactly cap frames, the same way.
+// Reallocates the block to exactly cap frames (of `channels` samples). On
+// failure returns -1, leaves the block as it was and stores the byte count
+// asked for in *bytes.
 int pcm_grow_to(pcm_ptr& pcm, int64_t* capacity, int64_t cap, int channels, double* bytes);
 
 // Gathers interleaved blocks into one buffer, growing it by half; a
