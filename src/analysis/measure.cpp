@@ -97,6 +97,7 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
 // Drives one measuring graph from a queue under this thread's capture.
 static int run_from_queue(const char* chain, block_queue* q, int rate, int channels,
                           std::string* text) {
+    cancel_at_exit stop_producer{q};
     graph_context g;
     int rc = 0;
     block_ptr b;
@@ -105,8 +106,6 @@ static int run_from_queue(const char* chain, block_queue* q, int rate, int chann
         rc = graph_setup(&g, chain, rate, channels);
         while (rc == 0 && queue_pop(q, &b)) rc = graph_push(&g, b->samples.data(), b->frames);
     } catch (...) {
-        // The producer must hear of it, or it would wait on a full queue.
-        queue_cancel(q);
         log_capture_end();
         throw;
     }
@@ -118,10 +117,7 @@ static int run_from_queue(const char* chain, block_queue* q, int rate, int chann
     // The reports come while the graph is freed.
     graph_release(&g);
     log_capture_end();
-    if (rc != 0) {
-        queue_cancel(q);
-        return -1;
-    }
+    if (rc != 0) return -1;
     text->assign(g_logbuf, g_logpos);
     return 0;
 }

@@ -85,6 +85,14 @@ void queue_cancel(bounded_queue<T>* q) {
     q->changed.notify_all();
 }
 
+// Cancels a queue when it leaves scope, so that whichever way a thread stops
+// (failure, exception, the end), its neighbour on the queue is never left
+// waiting. Harmless on a queue already drained.
+struct cancel_at_exit {
+    block_queue* q;
+    ~cancel_at_exit() { queue_cancel(q); }
+};
+
 // A thread running one task. rc and err are read after worker_join.
 struct worker {
     std::thread thread;

@@ -119,31 +119,14 @@ int to_outputs(void* ctx, const int16_t* pcm, int64_t frames) {
     return 0;
 }
 
-// The encoder's thread: blocks from the queue into the writer. However it
-// stops, the producer is told, or it would wait on a full queue for ever.
+// The encoder's thread: blocks from the queue into the writer.
 int encode_from_queue(writer_state* w, block_queue* q) {
+    cancel_at_exit stop_producer{q};
     block_ptr b;
-    try {
-        while (queue_pop(q, &b)) {
-            if (writer_push(w, b->samples.data(), b->frames) != 0) {
-                queue_cancel(q);
-                return -1;
-            }
-        }
-    } catch (...) {
-        queue_cancel(q);
-        throw;
-    }
+    while (queue_pop(q, &b))
+        if (writer_push(w, b->samples.data(), b->frames) != 0) return -1;
     return 0;
 }
-
-// Cancels a queue when it leaves scope, before the worker declared ahead of
-// it is joined: a producer that fails by throwing must not leave its
-// consumer waiting.
-struct cancel_at_exit {
-    block_queue* q;
-    ~cancel_at_exit() { queue_cancel(q); }
-};
 
 // Runs chain (or, when empty, nothing) over pcm into the outputs.
 int run_into(const char* chain, int64_t delay, const int16_t* pcm, int64_t frames, int rate,
@@ -195,6 +178,8 @@ int write_output(enhance_state& s, const char* chain, int64_t delay, const char*
     const bool measure = lossless_output(out_path);
     if (measure && measure_stream_start(&m, rate, channels) == 0) o.measure = &m;
     writer_state* raw = w.get();
+    // Declared after the worker, so a producer that throws cancels the queue
+    // before the worker is joined.
     cancel_at_exit stop_encoder{&encoder};
     if (worker_start(&encoding, [raw, &encoder] { return encode_from_queue(raw, &encoder); }) !=
         0)
