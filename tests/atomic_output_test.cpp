@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -143,7 +144,9 @@ TEST(AtomicOutput, TheOutputAppearsOnlyWhenClosed) {
         EXPECT_EQ(read_all(out), OLD) << ext;
         EXPECT_EQ(listing(dir), std::vector<std::string>{"o." + std::string(ext)}) << ext;
 
-        // Closed: the new file replaces the old one, nothing else is left.
+        // Closed: the new file replaces the old one, nothing else is left,
+        // and it keeps the old file's permissions.
+        ASSERT_EQ(chmod(out.c_str(), 0604), 0);
         writer_ptr w;
         ASSERT_EQ(writer_open(&w, out.c_str(), 44100, 2, nullptr), 0);
         ASSERT_EQ(writer_push(w.get(), pcm.data(), 44100), 0);
@@ -151,6 +154,9 @@ TEST(AtomicOutput, TheOutputAppearsOnlyWhenClosed) {
         EXPECT_EQ(writer_push(w.get(), pcm.data(), 10), -1);  // finished is finished
         w.reset();
         EXPECT_EQ(listing(dir), std::vector<std::string>{"o." + std::string(ext)}) << ext;
+        struct stat st;
+        ASSERT_EQ(stat(out.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0604u) << ext;
         decoded_file d;
         ASSERT_TRUE(decode_file(out, &d)) << ext;
         EXPECT_NEAR(double(d.frames) / d.sample_rate, 1.0, 0.03) << ext;

@@ -44,7 +44,8 @@ bool fs_find_next(fs_dir* dir, fs_find_data* data);
 void fs_find_close(fs_dir* dir);
 
 // Renames from over to, replacing an existing file in one step (rename(2),
-// MoveFileExA with MOVEFILE_REPLACE_EXISTING); 0 or -1.
+// MoveFileExA with MOVEFILE_REPLACE_EXISTING); 0 or -1. On POSIX the file
+// that comes in keeps the permission bits of the one it replaces.
 int fs_rename_replace(const char* from, const char* to);
 
 // Removes one file; 0 or -1.

@@ -95,7 +95,12 @@ void fs_find_close(fs_dir* dir) {
 }
 
 int fs_rename_replace(const char* from, const char* to) {
-    return from && to && std::rename(from, to) == 0 ? 0 : -1;
+    if (!from || !to) return -1;
+    // The new file takes the replaced one's permissions, as a file rewritten
+    // in place keeps them; a file that cannot take them is still written.
+    struct stat st;
+    if (stat(to, &st) == 0 && S_ISREG(st.st_mode)) (void)chmod(from, st.st_mode & 07777);
+    return std::rename(from, to) == 0 ? 0 : -1;
 }
 
 int fs_remove(const char* path) { return path && unlink(path) == 0 ? 0 : -1; }
