@@ -163,6 +163,27 @@ TEST(AtomicOutput, TheOutputAppearsOnlyWhenClosed) {
     }
 }
 
+// An output path that is a symbolic link: the link stays, and the file it
+// names (in another directory) receives the new audio.
+TEST(AtomicOutput, ALinkKeepsNamingTheReplacedFile) {
+    std::string dir = scratch_dir("atomic_link"), elsewhere = scratch_dir("atomic_link_target");
+    std::string real = elsewhere + "/episode.wav", link = dir + "/latest.wav";
+    write_file(real, OLD);
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    std::string speech = speech_fixture(48000, 1);
+    const char* json = nullptr;
+    ASSERT_EQ(audioenhancer_enhance(speech.c_str(), link.c_str(), nullptr, &json), 0)
+        << audioenhancer_last_error();
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    decoded_file d;
+    EXPECT_TRUE(decode_file(real, &d));
+    EXPECT_GT(d.frames, 48000);
+    EXPECT_EQ(listing(dir), std::vector<std::string>{"latest.wav"});
+    EXPECT_EQ(listing(elsewhere), std::vector<std::string>{"episode.wav"});
+}
+
 TEST(AtomicOutput, WritersOnSeveralThreadsShareADirectory) {
     // Four threads, each writing its own file and the same shared name.
     const int threads = 4;

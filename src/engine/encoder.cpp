@@ -61,7 +61,8 @@ int pick_rate(const AVCodec* codec, int rate) {
 
 // Everything one write holds; members release in reverse order.
 struct writer_state {
-    std::string path;  // the final name
+    std::string path;    // the final name, as the caller gave it
+    std::string target;  // the file replaced: path, or the file a link there names
     std::string temp;  // where the samples go until writer_close; "" once moved or removed
     output_format_ptr oc;
     codec_context_ptr enc;
@@ -248,7 +249,8 @@ int open_writer(writer& w, const char* path, int sample_rate, int channels,
         return -1;
     }
     w.path = path;
-    std::string temp = temp_name_for(w.path, kind->ext);
+    w.target = fs_final_path(path);
+    std::string temp = temp_name_for(w.target, kind->ext);
     AVFormatContext* oc = nullptr;
     if (avformat_alloc_output_context2(&oc, ofmt, kind->container, temp.c_str()) < 0 || !oc) {
         set_err("cannot alloc output context for %s", path);
@@ -368,7 +370,7 @@ int finish(writer& w) {
     w.enc.reset();
     w.oc.reset();
     if (!w.temp.empty()) {
-        if (fs_rename_replace(w.temp.c_str(), w.path.c_str()) != 0) {
+        if (fs_rename_replace(w.temp.c_str(), w.target.c_str()) != 0) {
             set_err("cannot replace output file %s", w.path.c_str());
             return -1;
         }

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #ifdef _WIN32
 constexpr char FS_SEP = '\\';
@@ -47,6 +48,11 @@ void fs_find_close(fs_dir* dir);
 // MoveFileExA with MOVEFILE_REPLACE_EXISTING); 0 or -1. On POSIX the file
 // that comes in keeps the permission bits of the one it replaces.
 int fs_rename_replace(const char* from, const char* to);
+
+// The file a write to path ends up in: the file a symbolic link names, so
+// that the link stays and the file behind it is replaced; path itself
+// otherwise (and on Windows, where such links are rare).
+std::string fs_final_path(const char* path);
 
 // Removes one file; 0 or -1.
 int fs_remove(const char* path);

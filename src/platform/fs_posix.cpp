@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -101,6 +102,17 @@ int fs_rename_replace(const char* from, const char* to) {
     struct stat st;
     if (stat(to, &st) == 0 && S_ISREG(st.st_mode)) (void)chmod(from, st.st_mode & 07777);
     return std::rename(from, to) == 0 ? 0 : -1;
+}
+
+std::string fs_final_path(const char* path) {
+    struct stat st;
+    if (!path) return "";
+    if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char* real = realpath(path, nullptr);
+    if (!real) return path;  // a dangling link is replaced like a file
+    std::string out = real;
+    std::free(real);
+    return out;
 }
 
 int fs_remove(const char* path) { return path && unlink(path) == 0 ? 0 : -1; }

@@ -158,6 +158,8 @@ int fs_rename_replace(const char* from, const char* to) {
     return from && to && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
 }
 
+std::string fs_final_path(const char* path) { return path ? path : ""; }
+
 int fs_remove(const char* path) { return path && DeleteFileA(path) ? 0 : -1; }
 
 unsigned long fs_process_id() { return static_cast<unsigned long>(GetCurrentProcessId()); }
