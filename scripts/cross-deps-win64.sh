@@ -218,7 +218,8 @@ step googletest cmake -DBUILD_GMOCK=OFF -Dgtest_force_shared_crt=ON
 # file protocol only. Nothing is autodetected, so the build does not depend
 # on what else happens to be installed.
 FILTERS="abuffer,abuffersink,aformat,anull,aresample,highpass,lowpass,equalizer,bass,treble,\
-afftdn,adeclick,volume,loudnorm,ebur128,astats,adelay,atrim,apad,asetpts,alimiter,acompressor"
+afftdn,adeclick,volume,loudnorm,ebur128,astats,adelay,atrim,apad,asetpts,alimiter,acompressor,\
+asetnsamples"
 step ffmpeg ffmpeg --enable-cross-compile --cross-prefix=$HOST- \
     --arch=x86_64 --target-os=mingw32 --cc="$CC" --cxx="$CXX" \
     --pkg-config=pkg-config --pkg-config-flags= \

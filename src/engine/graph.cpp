@@ -49,7 +49,10 @@ void graph_stage_deleter::operator()(graph_stage* s) const {
 
 // Parses chain between a source made from src_args (an "abuffer" of the
 // given arguments) and a sink taking any format, and configures the graph.
-static int graph_build(graph_context* g, const char* chain, const char* src_args) {
+// Messages name the chain as shown (the caller's text), chain when null.
+static int graph_build(graph_context* g, const char* chain, const char* src_args,
+                       const char* shown = nullptr) {
+    if (!shown) shown = chain;
     filter_graph_ptr graph(avfilter_graph_alloc());
     if (!graph) {
         set_err("oom");
@@ -60,11 +63,11 @@ static int graph_build(graph_context* g, const char* chain, const char* src_args
     int rc = avfilter_graph_parse2(graph.get(), chain, &raw_in, &raw_out);
     filter_inout_ptr inputs(raw_in), outputs(raw_out);
     if (rc < 0) {
-        set_err("filtergraph parse failed: %s", chain);
+        set_err("filtergraph parse failed: %s", shown);
         return -1;
     }
     if (!inputs || inputs->next || !outputs || outputs->next) {
-        set_err("filtergraph must have exactly one input and one output: %s", chain);
+        set_err("filtergraph must have exactly one input and one output: %s", shown);
         return -1;
     }
     const char* src_name = "abuffer";
@@ -93,7 +96,7 @@ static int graph_build(graph_context* g, const char* chain, const char* src_args
     inputs.reset();
     outputs.reset();
     if (avfilter_graph_config(graph.get(), nullptr) < 0) {
-        set_err("filtergraph config failed: %s", chain);
+        set_err("filtergraph config failed: %s", shown);
         return -1;
     }
     frame_ptr frame(av_frame_alloc());
@@ -219,27 +222,6 @@ static graph_context* last_stage(graph_context* g) {
 
 static int drain_sink(graph_context* g);
 
-// Frames into a stage are cut to at most this many samples.
-constexpr int STAGE_PIECE = 32768;
-
-// Copies n samples of f from sample `at` into out (made anew), with the
-// timestamp (in time_base) moved on to match.
-static int frame_piece(const AVFrame* f, int at, int n, AVRational time_base, AVFrame* out) {
-    av_frame_unref(out);
-    out->format = f->format;
-    out->sample_rate = f->sample_rate;
-    out->nb_samples = n;
-    int rc = av_channel_layout_copy(&out->ch_layout, &f->ch_layout);
-    if (rc < 0 || (rc = av_frame_get_buffer(out, 0)) < 0) return rc;
-    rc = av_samples_copy(out->extended_data, f->extended_data, 0, at, n,
-                         f->ch_layout.nb_channels, static_cast<AVSampleFormat>(f->format));
-    if (rc < 0) return rc;
-    out->pts = f->pts;
-    if (f->pts != AV_NOPTS_VALUE && f->sample_rate > 0 && time_base.num > 0)
-        out->pts += av_rescale_q(at, AVRational{1, f->sample_rate}, time_base);
-    return 0;
-}
-
 // One later stage's thread: frames from the queue through its graph, then
 // the flush. A stage that stops because its neighbour gave up answers
 // STAGE_STOPPED, so the neighbour's own message is the one reported.
@@ -262,22 +244,7 @@ static int stage_frames(graph_stage* s) {
     graph_context* g = &s->g;
     frame_ptr f;
     int rc = 0;
-    while (rc == 0 && queue_pop(&s->in, &f)) {
-        // loudnorm hands out its last seconds as one frame; a resampler fed
-        // that at once would size its buffers for all of it. The samples
-        // out of a filter do not depend on how its input is cut.
-        for (int at = 0; rc == 0 && at < f->nb_samples; at += STAGE_PIECE) {
-            int n = f->nb_samples - at < STAGE_PIECE ? f->nb_samples - at : STAGE_PIECE;
-            if (at == 0 && n == f->nb_samples) {
-                rc = stage_feed(g, f.get(), "buffersrc add");
-            } else if (frame_piece(f.get(), at, n, g->src->outputs[0]->time_base, g->frame.get()) < 0) {
-                set_err("oom");
-                rc = -1;
-            } else {
-                rc = stage_feed(g, g->frame.get(), "buffersrc add");
-            }
-        }
-    }
+    while (rc == 0 && queue_pop(&s->in, &f)) rc = stage_feed(g, f.get(), "buffersrc add");
     if (rc == 0 && queue_cancelled(&s->in)) {
         set_err("filter stage stopped");
         rc = STAGE_STOPPED;
@@ -357,13 +324,22 @@ int graph_setup(graph_context* g, const char* chain, int sample_rate, int channe
     g->sample_rate = sample_rate;
     g->channels = channels;
     std::string parts[3];
-    if (threads_enabled() && split_at_loudnorm(chain, parts)) {
+    if (!split_at_loudnorm(chain, parts)) return graph_build(g, chain, args);
+    // loudnorm hands out its last seconds as one frame; a resampler after it
+    // fed that at once would size its buffers for all of it (some 50 MB).
+    // Cut into pieces it does not: the samples out of a filter do not depend
+    // on how its input is cut.
+    if (!parts[2].empty() && avfilter_get_by_name("asetnsamples"))
+        parts[2] = "asetnsamples=n=32768:p=0," + parts[2];
+    if (threads_enabled()) {
         int staged = build_stages(g, parts, args);
         if (staged < 0) graph_release(g);
         if (staged != 0) return staged < 0 ? -1 : 0;
         g->next.reset();
     }
-    return graph_build(g, chain, args);
+    std::string whole = parts[0].empty() ? parts[1] : parts[0] + "," + parts[1];
+    if (!parts[2].empty()) whole += "," + parts[2];
+    return graph_build(g, whole.c_str(), args, chain);
 }
 
 // Converts one output frame and hands it to the sink, past the delay.
