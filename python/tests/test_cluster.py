@@ -14,6 +14,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 from typing import Any, Callable, Dict, List
@@ -229,22 +230,33 @@ class KilledWorkerTest(unittest.TestCase):
         src = work / "in"
         src.mkdir()
         names = [f"f{i}.wav" for i in range(6)]
+        # Long enough that a file takes far longer than a look at the
+        # workers: the worker killed is still inside its file.
+        slow = _tone(work / "slow.wav", 120.0)
         for name in names:
-            shutil.copy(FIX / "long.wav", src / name)
+            shutil.copy(slow, src / name)
         killed: List[Any] = []
 
         def busy(dask_worker: Any) -> Any:
             held = [k for k in dask_worker.data if str(k).startswith("audioenhancer-")]
             return os.getpid(), [str(ts.key) for ts in dask_worker.state.executing], held
 
-        def kill_one_busy_worker(entry: Dict[str, Any], done: int, total: int) -> None:
+        late = threading.Event()
+        over = threading.Event()
+
+        def note_progress(entry: Dict[str, Any], done: int, total: int) -> None:
             # Late enough that both workers have finished files behind them.
-            if killed or done < 3:
+            if done >= 3:
+                late.set()
+
+        def kill_one_busy_worker() -> None:
+            # Beside the batch, which keeps taking (and releasing) results
+            # meanwhile: kill a worker that is inside a file and holds no
+            # finished result the client has not let go of yet (Dask would
+            # compute that one again, which is what this test tells apart).
+            if not late.wait(300):
                 return
-            # Until a worker is inside a file and holds no finished result
-            # the client has not let go of yet (Dask would compute that one
-            # again, which is what this test tells apart).
-            for _ in range(200):
+            while not over.is_set():
                 running = [(pid, keys) for pid, keys, held in self.client.run(busy).values()
                            if keys and not held]
                 if running:
@@ -252,10 +264,17 @@ class KilledWorkerTest(unittest.TestCase):
                     os.kill(pid, signal.SIGKILL)
                     killed.append((pid, keys[0]))
                     return
-                time.sleep(0.05)
+                time.sleep(0.02)
 
-        summary = audioenhancer.cluster.batch(self.client, str(src), work / "out",
-                                              loudnorm=False, progress=kill_one_busy_worker)
+        killer = threading.Thread(target=kill_one_busy_worker)
+        killer.start()
+        try:
+            summary = audioenhancer.cluster.batch(self.client, str(src), work / "out",
+                                                  loudnorm=False, progress=note_progress)
+        finally:
+            over.set()
+            late.set()
+            killer.join()
         self.assertEqual(len(killed), 1, "no worker was busy to kill")
         pid, _ = killed[0]
         self.assertFalse(psutil.pid_exists(pid) and psutil.Process(pid).status() != psutil.STATUS_ZOMBIE)
@@ -273,7 +292,7 @@ class KilledWorkerTest(unittest.TestCase):
         for entry in summary["files"]:
             out = work / "out" / entry["out"]
             self.assertEqual(entry["size_bytes"], out.stat().st_size)
-            self.assertAlmostEqual(audioenhancer.probe(out)["duration_s"], 8.0, places=2)
+            self.assertAlmostEqual(audioenhancer.probe(out)["duration_s"], 120.0, places=2)
 
 
 if __name__ == "__main__":
