@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
 
@@ -175,6 +176,15 @@ static std::string without_report(const std::string& piece) {
     return out;
 }
 
+// Filter texts joined into one chain, the empty ones left out.
+static std::string chain_of(const std::string& a, const std::string& b,
+                            const std::string& c = "") {
+    std::string out = a;
+    for (const std::string* piece : {&b, &c})
+        if (!piece->empty()) out += (out.empty() ? "" : ",") + *piece;
+    return out;
+}
+
 // Builds the staged form of chain: this graph runs the filters before
 // loudnorm and converts to the format loudnorm is given in the one graph,
 // the next stage runs loudnorm and keeps its output format, the last the
@@ -182,9 +192,7 @@ static std::string without_report(const std::string& piece) {
 // and freed. Returns 1 when staged, 0 when the chain should run as one
 // graph (that graph then reports any fault of the chain), -1 on failure.
 static int build_stages(graph_context* g, const std::string parts[3], const char* src_args) {
-    std::string whole = parts[0].empty() ? "" : parts[0] + ",";
-    whole += without_report(parts[1]);
-    if (!parts[2].empty()) whole += "," + parts[2];
+    std::string whole = chain_of(parts[0], without_report(parts[1]), parts[2]);
     std::string in_filter, in_source, out_filter, out_source;
     {
         graph_context one;
@@ -197,8 +205,8 @@ static int build_stages(graph_context* g, const std::string parts[3], const char
         link_format(ln->inputs[0], &in_filter, &in_source);
         link_format(ln->outputs[0], &out_filter, &out_source);
     }
-    std::string head = parts[0].empty() ? in_filter : parts[0] + "," + in_filter;
-    std::string middle = parts[1] + "," + out_filter;
+    std::string head = chain_of(parts[0], in_filter);
+    std::string middle = chain_of(parts[1], out_filter);
     if (graph_build(g, head.c_str(), src_args) != 0) return -1;
     g->next.reset(new graph_stage);
     if (graph_build(&g->next->g, middle.c_str(), in_source.c_str()) != 0) return -1;
@@ -337,9 +345,7 @@ int graph_setup(graph_context* g, const char* chain, int sample_rate, int channe
         if (staged != 0) return staged < 0 ? -1 : 0;
         g->next.reset();
     }
-    std::string whole = parts[0].empty() ? parts[1] : parts[0] + "," + parts[1];
-    if (!parts[2].empty()) whole += "," + parts[2];
-    return graph_build(g, whole.c_str(), args, chain);
+    return graph_build(g, chain_of(parts[0], parts[1], parts[2]).c_str(), args, chain);
 }
 
 // Converts one output frame and hands it to the sink, past the delay.
