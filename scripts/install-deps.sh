@@ -1,13 +1,18 @@
 #!/bin/sh
-# Installs everything the build, the demo and the tests need on Debian 12.
+# Installs everything the build, the demo, the tests and the benchmarks need
+# on Debian 12: the build (cmake, pkg-config, FFmpeg's -dev packages,
+# GoogleTest), fixtures and reference runs (ffmpeg, espeak-ng), the Python
+# tests and the Dask cluster (python3, dask, distributed), memcheck (valgrind),
+# ThreadSanitizer (libtsan2) and the fuzz stage (clang with its sanitizer and
+# libFuzzer runtimes, libclang-rt-14-dev).
 # Idempotent and quiet when everything is present. RNNoise and yyjson are not
 # in Debian 12; they come from Debian's unstable suite, added as an extra
 # source pinned so low that nothing else is ever taken from it.
 set -eu
 
 BASE_PKGS="build-essential cmake pkg-config make libavformat-dev libavcodec-dev
-libavfilter-dev libavutil-dev libswresample-dev libgtest-dev ffmpeg sox
-espeak-ng python3 clang libfuzzer-14-dev valgrind python3-distributed python3-dask libtsan2"
+libavfilter-dev libavutil-dev libswresample-dev libgtest-dev ffmpeg
+espeak-ng python3 clang libclang-rt-14-dev valgrind python3-distributed python3-dask libtsan2"
 EXTRA_PKGS="librnnoise-dev libyyjson-dev"
 
 SOURCES=/etc/apt/sources.list.d/audioenhancer-unstable.sources

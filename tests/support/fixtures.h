@@ -1,4 +1,4 @@
-// Test fixtures generated at test time with ffmpeg, sox and espeak-ng.
+// Test fixtures generated at test time with ffmpeg and espeak-ng.
 #pragma once
 #include <string>
 
