@@ -308,56 +308,6 @@ TEST(ParseLabel, SkipsBlanksAndTabsAndReadsStrtodStyle) {
     EXPECT_EQ(v, 1.0);
 }
 
-// ---------------------------------------------------------------- json_num
-
-TEST(JsonNum, AbsentKeyLeavesOutAlone) {
-    double v = 3.25;
-    EXPECT_EQ(json_num("{\"input_tp\" : \"-1.0\"}", "\"input_i\"", &v), -1);
-    EXPECT_EQ(v, 3.25);
-    EXPECT_EQ(json_num("", "\"input_i\"", &v), -1);
-    EXPECT_EQ(v, 3.25);
-}
-
-TEST(JsonNum, ReadsQuotedAndPlainNumbers) {
-    const char* text =
-        "{\n\t\"input_i\" : \"-27.61\",\n\t\"input_tp\" : \"-4.47\",\n\t\"input_lra\" : \"18.06\",\n"
-        "\t\"target_offset\" : \"+0.58\",\n\t\"plain\": 12,\n\t\"single\":'5.5'\n}";
-    double v = 0;
-    EXPECT_EQ(json_num(text, "\"input_i\"", &v), 0);
-    EXPECT_EQ(v, -27.61);
-    EXPECT_EQ(json_num(text, "\"input_tp\"", &v), 0);
-    EXPECT_EQ(v, -4.47);
-    EXPECT_EQ(json_num(text, "\"input_lra\"", &v), 0);
-    EXPECT_EQ(v, 18.06);
-    EXPECT_EQ(json_num(text, "\"target_offset\"", &v), 0);
-    EXPECT_EQ(v, 0.58);
-    EXPECT_EQ(json_num(text, "\"plain\"", &v), 0);
-    EXPECT_EQ(v, 12.0);
-    EXPECT_EQ(json_num(text, "\"single\"", &v), 0);
-    EXPECT_EQ(v, 5.5);
-}
-
-TEST(JsonNum, InfinityAndNonNumbers) {
-    double v = 1;
-    EXPECT_EQ(json_num("\"input_i\" : \"-inf\"", "\"input_i\"", &v), 0);
-    EXPECT_TRUE(std::isinf(v) && v < 0);
-    v = 1;
-    EXPECT_EQ(json_num("\"normalization_type\" : \"dynamic\"", "\"normalization_type\"", &v), 0);
-    EXPECT_EQ(v, 0.0);
-    v = 1;
-    EXPECT_EQ(json_num("\"k\"", "\"k\"", &v), 0);  // key at the very end
-    EXPECT_EQ(v, 0.0);
-}
-
-TEST(JsonNum, KeyAtTheEndStaysInTheText) {
-    for (const char* t : {"\"input_i\"", "\"input_i\" : \"", "\"input_i\":"}) {
-        guarded_text g(t);
-        double v = 9;
-        EXPECT_EQ(json_num(g.text, "\"input_i\"", &v), 0) << t;
-        EXPECT_EQ(v, 0.0) << t;
-    }
-}
-
 // ---------------------------------------------------------------- capture
 
 TEST(LogCapture, KeepsInfoAndAboveDropsVerboseAndDebug) {

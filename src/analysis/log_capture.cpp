@@ -70,13 +70,15 @@ void log_capture_store(const char* text, size_t size) {
 }
 
 int capture_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
-                  int channels) {
+                  int channels, void (*meta_fn)(void*, const AVDictionary*), void* meta_ctx) {
     log_capture_begin();
     graph_context g;
     if (graph_setup(&g, chain, sample_rate, channels) != 0) {
         log_capture_end();
         return CAPTURE_SETUP_FAILED;
     }
+    g.meta_fn = meta_fn;
+    g.meta_ctx = meta_ctx;
     int64_t out_frames = 0;
     int rc = graph_run(&g, pcm, frames, nullptr, &out_frames);
     // The callback stays until the graph is gone: the reports come now.
@@ -100,13 +102,4 @@ void parse_label(const char* text, const char* label, double* out) {
     p += std::strlen(label);
     while (*p == ' ' || *p == '\t') p++;
     *out = std::strtod(p, nullptr);
-}
-
-int json_num(const char* text, const char* key, double* out) {
-    const char* p = std::strstr(text, key);
-    if (!p) return -1;
-    p += std::strlen(key);
-    while (*p && std::strchr("\t \"':", *p)) p++;
-    *out = std::strtod(p, nullptr);
-    return 0;
 }

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct AVDictionary;
+
 constexpr size_t LOG_CAPACITY = 1048576;
 
 // Text of this thread's most recent capture, NUL-terminated (null before
@@ -31,17 +33,15 @@ void log_capture_store(const char* text, size_t size);
 // Reads the number after the first `label` at or after text into *out.
 void parse_label(const char* text, const char* label, double* out);
 
-// Reads the number after the first `key` in text (skipping blanks, quotes
-// and colons). Returns 0, or -1 when the key is absent (*out untouched).
-int json_num(const char* text, const char* key, double* out);
-
 // Runs pcm through chain under a capture, dropping the filtered audio: the
 // filters' reports, printed while the graph is freed, end up in g_logbuf.
 // Returns 0, CAPTURE_SETUP_FAILED or CAPTURE_RUN_FAILED (g_err set).
 constexpr int CAPTURE_SETUP_FAILED = -1;
 constexpr int CAPTURE_RUN_FAILED = -2;
+// meta_fn, when given, sees the metadata of the output frames (graph.h).
 int capture_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
-                  int channels);
+                  int channels, void (*meta_fn)(void*, const AVDictionary*) = nullptr,
+                  void* meta_ctx = nullptr);
 
 // Writes the published capture to `name` in the current directory.
 void write_log_file(const char* name);

@@ -1,5 +1,6 @@
 #include "analysis/measure.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,11 +8,32 @@
 #include "analysis/log_capture.h"
 #include "api/error.h"
 
+extern "C" {
+#include <libavutil/dict.h>
+}
+
 // framelog=verbose keeps ebur128's ten lines a second out of the capture,
 // so an hour-long recording measures like a short one.
 const char* const MEASURE_CHAIN = "ebur128=peak=true:framelog=verbose,astats=metadata=0";
 const char* const MEASURE_LOUDNESS_CHAIN = "ebur128=peak=true:framelog=verbose";
 const char* const MEASURE_STATS_CHAIN = "aformat=sample_fmts=dbl,astats=metadata=0";
+const char* const MEASURE_LEVEL_CHAIN = "ebur128=peak=true:framelog=verbose:metadata=1";
+
+// The meter's running figures: those of the last frame are the whole
+// signal's.
+static void read_meta(void* ctx, const AVDictionary* meta) {
+    meter_meta* m = static_cast<meter_meta*>(ctx);
+    if (const AVDictionaryEntry* e = av_dict_get(meta, "lavfi.r128.I", nullptr, 0))
+        m->integrated = std::strtod(e->value, nullptr);
+    if (const AVDictionaryEntry* e = av_dict_get(meta, "lavfi.r128.LRA", nullptr, 0))
+        m->lra = std::strtod(e->value, nullptr);
+}
+
+// The fine figures, where the meter gave finite ones.
+static void add_fine(const meter_meta& m, loudness_stats* out) {
+    if (std::isfinite(m.integrated)) out->integrated_fine = m.integrated;
+    if (std::isfinite(m.lra)) out->lra_fine = m.lra;
+}
 
 // Last occurrence of needle in text, searching again `step` past each hit
 // (never past the end of the text).
@@ -52,8 +74,8 @@ int parse_measurement(const char* text, loudness_stats* out) {
 // Runs one measuring chain over a buffer under this thread's capture and
 // keeps the text.
 static int capture_to(const char* chain, const int16_t* pcm, int64_t frames, int rate,
-                      int channels, std::string* text) {
-    int rc = capture_chain(chain, pcm, frames, rate, channels);
+                      int channels, std::string* text, meter_meta* meta = nullptr) {
+    int rc = capture_chain(chain, pcm, frames, rate, channels, meta ? read_meta : nullptr, meta);
     if (rc == CAPTURE_RUN_FAILED && debug_on())
         std::fprintf(stderr, "[AE] graph_run: %s\n", g_err);
     if (rc != 0) return -1;
@@ -74,8 +96,17 @@ static int parse_texts(const std::string* texts, loudness_stats* out) {
 }
 
 int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
-                loudness_stats* out) {
+                loudness_stats* out, measure_kind kind) {
     std::string texts[2];
+    if (kind == measure_kind::level) {
+        meter_meta meta;
+        if (capture_to(MEASURE_LEVEL_CHAIN, pcm, frames, sample_rate, channels, &texts[0],
+                       &meta) != 0 ||
+            parse_texts(texts, out) != 0)
+            return -1;
+        add_fine(meta, out);
+        return 0;
+    }
     if (!threads_enabled()) {
         if (capture_to(MEASURE_CHAIN, pcm, frames, sample_rate, channels, &texts[0]) != 0)
             return -1;
@@ -96,7 +127,7 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
 
 // Drives one measuring graph from a queue under this thread's capture.
 static int run_from_queue(const char* chain, block_queue* q, int rate, int channels,
-                          std::string* text) {
+                          std::string* text, meter_meta* meta) {
     cancel_at_exit stop_producer{q};
     graph_context g;
     int rc = 0;
@@ -104,6 +135,10 @@ static int run_from_queue(const char* chain, block_queue* q, int rate, int chann
     try {
         log_capture_begin();
         rc = graph_setup(&g, chain, rate, channels);
+        if (meta) {
+            g.meta_fn = read_meta;
+            g.meta_ctx = meta;
+        }
         while (rc == 0 && queue_pop(q, &b)) rc = graph_push(&g, b->samples.data(), b->frames);
     } catch (...) {
         log_capture_end();
@@ -128,14 +163,18 @@ measure_stream::~measure_stream() {
         if (w.thread.joinable()) w.thread.join();
 }
 
-int measure_stream_start(measure_stream* m, int sample_rate, int channels) {
-    const char* chains[2] = {MEASURE_LOUDNESS_CHAIN, MEASURE_STATS_CHAIN};
-    for (int i = 0; i < 2; i++) {
+int measure_stream_start(measure_stream* m, int sample_rate, int channels, measure_kind kind) {
+    m->kind = kind;
+    const bool level = kind == measure_kind::level;
+    const char* chains[2] = {level ? MEASURE_LEVEL_CHAIN : MEASURE_LOUDNESS_CHAIN,
+                             MEASURE_STATS_CHAIN};
+    for (int i = 0; i < (level ? 1 : 2); i++) {
         block_queue* q = &m->queues[i];
         std::string* text = &m->texts[i];
         const char* chain = chains[i];
+        meter_meta* meta = level ? &m->meta : nullptr;
         if (worker_start(&m->workers[i], [=] {
-                return run_from_queue(chain, q, sample_rate, channels, text);
+                return run_from_queue(chain, q, sample_rate, channels, text, meta);
             }) != 0)
             return -1;
         m->started++;
@@ -144,8 +183,8 @@ int measure_stream_start(measure_stream* m, int sample_rate, int channels) {
 }
 
 bool measure_stream_push(measure_stream* m, const block_ptr& block) {
-    for (block_queue& q : m->queues)
-        if (!queue_push(&q, block)) return false;
+    for (int i = 0; i < m->started; i++)
+        if (!queue_push(&m->queues[i], block)) return false;
     return true;
 }
 
@@ -155,8 +194,9 @@ int measure_stream_finish(measure_stream* m, loudness_stats* out) {
     for (int i = 0; i < m->started; i++)
         if (worker_join(&m->workers[i]) != 0) rc = -1;
     m->started = 0;
-    if (rc != 0) return -1;
-    return parse_texts(m->texts, out);
+    if (rc != 0 || parse_texts(m->texts, out) != 0) return -1;
+    if (m->kind == measure_kind::level) add_fine(m->meta, out);
+    return 0;
 }
 
 // ---------------------------------------------------------------- decoding
@@ -180,13 +220,15 @@ int feed_measure(void* ctx, const int16_t* pcm, int64_t frames) {
 }
 }  // namespace
 
-int measure_decoded(decoder_state* dec, loudness_stats* out) {
+int measure_decoded(decoder_state* dec, loudness_stats* out, measure_kind kind) {
     decoded_feed f;
     f.channels = dec->channels;
     int64_t frames = 0;
+    const bool level = kind == measure_kind::level;
     if (threads_enabled()) {
         measure_stream m;
-        if (measure_stream_start(&m, dec->sample_rate, dec->channels) != 0) return MEASURE_FAILED;
+        if (measure_stream_start(&m, dec->sample_rate, dec->channels, kind) != 0)
+            return MEASURE_FAILED;
         f.stream = &m;
         // On failure the stream's workers are cancelled as it goes.
         if (decode_each(dec, feed_measure, &f, &frames) != 0)
@@ -195,9 +237,15 @@ int measure_decoded(decoder_state* dec, loudness_stats* out) {
     }
     // One graph on this thread, fed as the decoder goes.
     std::string texts[2];
+    meter_meta meta;
     log_capture_begin();
     graph_context g;
-    int rc = graph_setup(&g, MEASURE_CHAIN, dec->sample_rate, dec->channels);
+    int rc = graph_setup(&g, level ? MEASURE_LEVEL_CHAIN : MEASURE_CHAIN, dec->sample_rate,
+                         dec->channels);
+    if (level) {
+        g.meta_fn = read_meta;
+        g.meta_ctx = &meta;
+    }
     if (rc != 0) {
         f.failed = true;
     } else {
@@ -212,5 +260,7 @@ int measure_decoded(decoder_state* dec, loudness_stats* out) {
     log_capture_end();
     if (rc != 0) return f.failed ? MEASURE_FAILED : -1;
     texts[0].assign(g_logbuf, g_logpos);
-    return parse_texts(texts, out) == 0 ? 0 : MEASURE_FAILED;
+    if (parse_texts(texts, out) != 0) return MEASURE_FAILED;
+    if (level) add_fine(meta, out);
+    return 0;
 }

@@ -14,17 +14,28 @@ struct loudness_stats {
     double threshold = -999.0;   // LUFS
     double true_peak = -999.0;   // dBFS
     double noise_floor = -999.0; // dB
+    // Integrated loudness and loudness range to a thousandth, from the
+    // meter's frame metadata (the summary above prints tenths): what the
+    // leveller computes its gain from. Only a level measurement fills them.
+    double integrated_fine = -999.0;
+    double lra_fine = -1.0;
 };
 
-// Chain the measurement runs. With threads its two filters run as two
+// Probe measures loudness, true peak and noise floor; enhance's measurements
+// (the level kind) loudness and true peak alone, with the fine figures.
+enum class measure_kind { full, level };
+
+// Chain the full measurement runs. With threads its two filters run as two
 // graphs side by side; astats then gets the same double samples through
-// MEASURE_STATS_CHAIN that ebur128 would hand it.
+// MEASURE_STATS_CHAIN that ebur128 would hand it. The level measurement
+// runs MEASURE_LEVEL_CHAIN, the same meter with its frame metadata.
 extern const char* const MEASURE_CHAIN;
 extern const char* const MEASURE_LOUDNESS_CHAIN;
 extern const char* const MEASURE_STATS_CHAIN;
+extern const char* const MEASURE_LEVEL_CHAIN;
 
 int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
-                loudness_stats* out);
+                loudness_stats* out, measure_kind kind = measure_kind::full);
 
 // Parses ebur128/astats log text into *out (reset to the unset values first).
 // Returns 0 when an integrated loudness of -900 or more was read.
@@ -32,14 +43,22 @@ int parse_measurement(const char* text, loudness_stats* out);
 
 // A measurement fed block by block from another thread: each of the two
 // graphs runs on a worker of its own, under its own capture.
+// (The level kind runs one graph on one worker.)
+struct meter_meta {
+    double integrated = -999.0;
+    double lra = -1.0;
+};
 struct measure_stream {
     block_queue queues[2];
     worker workers[2];
     std::string texts[2];
+    meter_meta meta;
     int started = 0;
+    measure_kind kind = measure_kind::full;
     ~measure_stream();  // cancels and joins what still runs
 };
-int measure_stream_start(measure_stream* m, int sample_rate, int channels);
+int measure_stream_start(measure_stream* m, int sample_rate, int channels,
+                         measure_kind kind = measure_kind::full);
 // False when a worker has failed (the stream is then finished with -1).
 bool measure_stream_push(measure_stream* m, const block_ptr& block);
 int measure_stream_finish(measure_stream* m, loudness_stats* out);
@@ -47,4 +66,5 @@ int measure_stream_finish(measure_stream* m, loudness_stats* out);
 // Measures an open input as it decodes; none of the decoded audio is held.
 // Returns 0, -1 when decoding failed or MEASURE_FAILED (g_err set).
 constexpr int MEASURE_FAILED = -2;
-int measure_decoded(decoder_state* dec, loudness_stats* out);
+int measure_decoded(decoder_state* dec, loudness_stats* out,
+                    measure_kind kind = measure_kind::full);

@@ -17,6 +17,7 @@ extern "C" {
 
 #include "api/error.h"
 #include "engine/pipe.h"
+#include "platform/fs.h"
 
 // The first converted output frame is described once per process under
 // AE_DEBUG2.
@@ -291,6 +292,8 @@ static int start_stages(graph_context* g) {
     last->delay = g->delay;
     last->sink_fn = g->sink_fn;
     last->sink_ctx = g->sink_ctx;
+    last->meta_fn = g->meta_fn;
+    last->meta_ctx = g->meta_ctx;
     for (graph_stage* s = g->next.get(); s; s = s->g.next.get())
         if (worker_start(&s->w, [s] { return run_stage(s); }) != 0) return -1;
     return 0;
@@ -397,6 +400,7 @@ static int drain_sink(graph_context* g) {
             }
             continue;
         }
+        if (g->meta_fn && f->metadata) g->meta_fn(g->meta_ctx, f->metadata);
         if (g->dropped < g->delay) {
             // The delay itself stays: graph_finish pushes that much silence.
             int64_t left = g->delay - g->dropped;
@@ -581,4 +585,38 @@ int run_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_
     int rc = graph_run(&g, pcm, frames, out, out_frames);
     graph_release(&g);
     return rc;
+}
+
+int run_chain_collect(const char* chain, int64_t delay, int16_t* in, int64_t frames,
+                      int sample_rate, int channels, bool discard, pcm_ptr* out,
+                      int64_t* out_frames) {
+    graph_context g;
+    if (graph_setup(&g, chain, sample_rate, channels) != 0) return -1;
+    pcm_collector c;
+    c.channels = channels;
+    // Output frame n is input frame n: one block of the input's size.
+    if (frames > 0 && pcm_grow_to(c.pcm, &c.capacity, frames, channels, nullptr) != 0) {
+        graph_release(&g);
+        set_err("oom");
+        return -1;
+    }
+    g.delay = delay;
+    g.sink_fn = pcm_collect;
+    g.sink_ctx = &c;
+    const int64_t slice = GRAPH_CHUNK * 16;
+    const size_t frame_bytes = static_cast<size_t>(channels) * sizeof(int16_t);
+    int rc = 0;
+    for (int64_t at = 0; rc == 0 && at < frames; at += slice) {
+        int64_t n = frames - at < slice ? frames - at : slice;
+        int16_t* part = in + at * channels;
+        rc = graph_push(&g, part, n);
+        // The graph copies what it is given: this part is never read again.
+        if (rc == 0 && discard) fs_discard_pages(part, static_cast<size_t>(n) * frame_bytes);
+    }
+    if (rc == 0) rc = graph_finish(&g);
+    graph_release(&g);
+    if (rc != 0) return -1;
+    *out = std::move(c.pcm);
+    *out_frames = c.frames;
+    return 0;
 }

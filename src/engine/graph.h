@@ -32,6 +32,10 @@ struct graph_context {
     // Where converted output goes; without one the output is only counted.
     pcm_sink_fn sink_fn = nullptr;
     void* sink_ctx = nullptr;
+    // Sees the metadata of every output frame that carries any: the figures
+    // a meter (ebur128=metadata=1) attaches as it goes.
+    void (*meta_fn)(void* ctx, const AVDictionary* meta) = nullptr;
+    void* meta_ctx = nullptr;
     int64_t in_frames = 0;   // pushed so far
     int64_t out_frames = 0;  // delivered (or counted) so far, after the delay
     heap_ptr<int16_t> staging;  // the chunk being filled
@@ -71,3 +75,11 @@ void graph_release(graph_context* g);
 // graph_setup + graph_run + graph_release in one step.
 int run_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
               int channels, pcm_ptr* out, int64_t* out_frames);
+
+// Runs frames of in through chain, delay-compensated by delay frames (see
+// graph_context), into *out. With discard, in's pages go back to the system
+// as they are pushed, so that input and output never both stay whole in
+// memory; in is then never read again, by anyone.
+int run_chain_collect(const char* chain, int64_t delay, int16_t* in, int64_t frames,
+                      int sample_rate, int channels, bool discard, pcm_ptr* out,
+                      int64_t* out_frames);

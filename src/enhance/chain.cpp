@@ -1,6 +1,5 @@
 #include "enhance/chain.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -44,8 +43,8 @@ static const eq_preset* preset_of(const enhance_options& opt) {
     return nullptr;
 }
 
-void compose_chain(const enhance_options& opt, double peak_db, const loudnorm_measured& m,
-                   char* chain, size_t size, applied_list* applied) {
+void compose_chain(const enhance_options& opt, double peak_db, char* chain, size_t size,
+                   applied_list* applied) {
     char piece[512];
     if (opt.denoise >= 8) append(chain, size, AFFTDN_PIECE);
     if (opt.repair_clicks) {
@@ -64,18 +63,6 @@ void compose_chain(const enhance_options& opt, double peak_db, const loudnorm_me
         std::snprintf(piece, sizeof piece, "volume=%.2f dB", gain);
         append(chain, size, piece);
         applied_add(applied, "normalize_peak");
-    }
-    if (opt.loudnorm) {
-        // Silence, or less than one 400 ms block, measures minus infinity,
-        // which loudnorm refuses: such audio has no level to set and passes.
-        bool measured = std::isfinite(m.input_i) && std::isfinite(m.input_tp) &&
-                        std::isfinite(m.input_lra) && std::isfinite(m.input_thresh) &&
-                        std::isfinite(m.target_offset);
-        if (measured)
-            loudnorm_second_pass(piece, sizeof piece, opt.target_lufs, m);
-        else
-            std::snprintf(piece, sizeof piece, "anull");
-        append(chain, size, piece);
     }
 }
 
@@ -102,19 +89,6 @@ int chain_delay(const enhance_options& opt, int sample_rate, int channels, int64
     for (int i = 0; i < count; i++) {
         int64_t d = 0;
         if (stage_delay(stages[i].piece, sample_rate, stages[i].settle_s, &d) != 0) return -1;
-        total += d;
-    }
-    if (opt.loudnorm) {
-        // Measured in its dynamic form past its 3-second look-ahead, with the
-        // resampler back from its 192 kHz output that follows it in the
-        // chain. The target changes the gain, not the timing: one probe
-        // serves them all.
-        char piece[128];
-        loudnorm_dynamic(piece, sizeof piece, -14.0);
-        size_t used = std::strlen(piece);
-        std::snprintf(piece + used, sizeof piece - used, ",aresample=%d", sample_rate);
-        int64_t d = 0;
-        if (stage_delay(piece, sample_rate, 3.2, &d) != 0) return -1;
         total += d;
     }
     // A stage that runs ahead cannot be undone by trimming the start.

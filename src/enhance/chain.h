@@ -4,7 +4,6 @@
 #include <cstdint>
 
 #include "api/options.h"
-#include "enhance/loudnorm.h"
 
 constexpr size_t CHAIN_SIZE = 2048;
 constexpr int APPLIED_MAX = 8;
@@ -16,10 +15,11 @@ struct applied_list {
 
 void applied_add(applied_list* list, const char* name);
 
-// Appends the pieces for opt to chain (which may already hold text) and
-// their entries to applied. peak_db is the true peak the peak gain uses.
-void compose_chain(const enhance_options& opt, double peak_db, const loudnorm_measured& m,
-                   char* chain, size_t size, applied_list* applied);
+// Appends the pieces for opt that stand before the leveller to chain (which
+// may already hold text) and their entries to applied. peak_db is the true
+// peak the peak gain uses.
+void compose_chain(const enhance_options& opt, double peak_db, char* chain, size_t size,
+                   applied_list* applied);
 
 // Frames by which the pieces compose_chain puts in the chain delay the audio
 // at sample_rate. The chain runner pushes that many frames of silence after

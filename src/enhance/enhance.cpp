@@ -14,7 +14,7 @@
 #include "engine/graph.h"
 #include "engine/pipe.h"
 #include "enhance/denoise.h"
-#include "enhance/loudnorm.h"
+#include "enhance/level.h"
 #include "platform/fs.h"
 
 namespace {
@@ -66,7 +66,7 @@ int run_test_chain(enhance_state& s, const char* chain) {
 // Decodes and measures the written file; false when it cannot be read.
 bool measure_file(const char* path, loudness_stats* st) {
     decoder_state dec;
-    return decode_open(&dec, path) == 0 && measure_decoded(&dec, st) == 0;
+    return decode_open(&dec, path) == 0 && measure_decoded(&dec, st, measure_kind::level) == 0;
 }
 
 // Frames the written file decodes to, -1 when it cannot be read.
@@ -79,19 +79,28 @@ int64_t count_file_frames(const char* path) {
     return frames;
 }
 
-// The before-measure (and, after denoising, the mid-measure) beside the
-// caller's own work on the same samples.
+// Measures beside the caller's own work on the same samples (on the
+// caller's thread first, without threads). *beside: whether a worker reads
+// the samples until it is joined.
 int measure_beside(const int16_t* pcm, int64_t frames, int rate, int channels,
-                   loudness_stats* st, worker* w, bool* ok) {
+                   loudness_stats* st, worker* w, bool* ok, bool* beside) {
     *ok = false;
-    if (!threads_enabled()) {
-        *ok = measure_pcm(pcm, frames, rate, channels, st) == 0;
+    *beside = threads_enabled();
+    if (!*beside) {
+        *ok = measure_pcm(pcm, frames, rate, channels, st, measure_kind::level) == 0;
         return 0;
     }
     return worker_start(w, [=] {
-        *ok = measure_pcm(pcm, frames, rate, channels, st) == 0;
+        *ok = measure_pcm(pcm, frames, rate, channels, st, measure_kind::level) == 0;
         return 0;
     });
+}
+
+int measure_here(const int16_t* pcm, int64_t frames, int rate, int channels,
+                 loudness_stats* st, const char* failure) {
+    if (measure_pcm(pcm, frames, rate, channels, st, measure_kind::level) == 0) return 0;
+    set_err("%s", failure);
+    return -1;
 }
 
 // ---------------------------------------------------------------- writing
@@ -128,36 +137,20 @@ int encode_from_queue(writer_state* w, block_queue* q) {
     return 0;
 }
 
-// Runs chain (or, when empty, nothing) over pcm into the outputs.
-int run_into(const char* chain, int64_t delay, const int16_t* pcm, int64_t frames, int rate,
-             int channels, output_sinks* o) {
-    if (!chain[0]) {
-        for (int64_t at = 0; at < frames; at += GRAPH_CHUNK) {
-            int64_t n = frames - at < GRAPH_CHUNK ? frames - at : GRAPH_CHUNK;
-            if (to_outputs(o, pcm + at * channels, n) != 0) return -1;
-        }
-        return 0;
+// Hands pcm to the outputs in the blocks a chain's output would come in.
+int pcm_into(const int16_t* pcm, int64_t frames, int channels, output_sinks* o) {
+    for (int64_t at = 0; at < frames; at += GRAPH_CHUNK) {
+        int64_t n = frames - at < GRAPH_CHUNK ? frames - at : GRAPH_CHUNK;
+        if (to_outputs(o, pcm + at * channels, n) != 0) return -1;
     }
-    graph_context g;
-    if (graph_setup(&g, chain, rate, channels) != 0) {
-        set_err("filter chain failed: %s", g_err);
-        return -1;
-    }
-    g.delay = delay;
-    g.sink_fn = to_outputs;
-    g.sink_ctx = o;
-    int rc = graph_push(&g, pcm, frames);
-    if (rc == 0) rc = graph_finish(&g);
-    graph_release(&g);
-    if (rc != 0) set_err("filter chain failed: %s", g_err);
-    return rc;
+    return 0;
 }
 
-// Writes the chain's output to out_path. With threads the encoder runs on its
-// own thread beside the chain and, for WAV and FLAC, the after-measure runs
-// on the output as it comes: *streamed says whether *after holds it.
-int write_output(enhance_state& s, const char* chain, int64_t delay, const char* out_path,
-                 loudness_stats* after, bool* streamed) {
+// Writes the PCM to out_path. With threads the encoder runs on its own
+// thread and, for WAV and FLAC, the after-measure runs on the samples as
+// they go: *streamed says whether *after holds it.
+int write_output(const enhance_state& s, const char* out_path, loudness_stats* after,
+                 bool* streamed) {
     const int rate = s.dec.sample_rate, channels = s.dec.channels;
     *streamed = false;
     writer_ptr w;
@@ -166,17 +159,15 @@ int write_output(enhance_state& s, const char* chain, int64_t delay, const char*
     o.writer = w.get();
     o.channels = channels;
 
-    if (!threads_enabled()) {
-        int rc = run_into(chain, delay, s.pcm.get(), s.frames, rate, channels, &o);
-        s.pcm.reset();
-        return rc == 0 ? writer_close(w.get()) : -1;
-    }
+    if (!threads_enabled())
+        return pcm_into(s.pcm.get(), s.frames, channels, &o) == 0 ? writer_close(w.get()) : -1;
 
     block_queue encoder;
     worker encoding;
     measure_stream m;
     const bool measure = lossless_output(out_path);
-    if (measure && measure_stream_start(&m, rate, channels) == 0) o.measure = &m;
+    if (measure && measure_stream_start(&m, rate, channels, measure_kind::level) == 0)
+        o.measure = &m;
     writer_state* raw = w.get();
     // Declared after the worker, so a producer that throws cancels the queue
     // before the worker is joined.
@@ -185,9 +176,7 @@ int write_output(enhance_state& s, const char* chain, int64_t delay, const char*
         0)
         return -1;
     o.encoder = &encoder;
-    int rc = run_into(chain, delay, s.pcm.get(), s.frames, rate, channels, &o);
-    // Nothing reads the input any more: free it while the encoder catches up.
-    s.pcm.reset();
+    int rc = pcm_into(s.pcm.get(), s.frames, channels, &o);
     if (rc != 0) queue_cancel(&encoder);
     queue_close(&encoder);
     if (worker_join(&encoding) != 0) rc = -1;
@@ -197,6 +186,16 @@ int write_output(enhance_state& s, const char* chain, int64_t delay, const char*
     if (o.measure && measure_stream_finish(&m, after) == 0 &&
         count_file_frames(out_path) == o.frames)
         *streamed = true;
+    return 0;
+}
+
+// Writes and measures the written file (*measured: whether *after holds
+// its figures).
+int write_measured(const enhance_state& s, const char* out_path, loudness_stats* after,
+                   bool* measured) {
+    bool streamed = false;
+    if (write_output(s, out_path, after, &streamed) != 0) return -1;
+    *measured = (streamed || measure_file(out_path, after)) && !(after->integrated < -900.0);
     return 0;
 }
 
@@ -224,81 +223,133 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
     const int rate = s.dec.sample_rate;
     const int channels = s.dec.channels;
     r->duration_s = s.dec.duration_s;
-
-    // The before-measure runs beside the denoiser, or beside loudnorm's
-    // analysis pass; the mid-measure beside that pass.
-    loudness_stats& before = r->before;
-    loudness_stats mid;
-    worker beside;
-    bool before_ok = false;
-    if (measure_beside(s.pcm.get(), s.frames, rate, channels, &before, &beside, &before_ok) != 0)
-        return -1;
     applied_list& applied = r->applied;
-    bool mid_ok = true;
+
+    // What stands before the leveller; the peak gain's value comes later.
+    char chain[CHAIN_SIZE] = "";
+    {
+        applied_list ignored;
+        compose_chain(opt, 0.0, chain, sizeof chain, &ignored);
+    }
+    const bool pieces = chain[0] != '\0';
+
+    // The before-measure runs beside the denoiser, or beside the pieces
+    // when nothing needs its figures before they run.
+    loudness_stats& before = r->before;
+    worker beside;
+    bool before_ok = false, before_beside = false;
+    const bool before_first = opt.denoise < 1 && (opt.normalize_peak || !pieces);
+    if (before_first) {
+        if (measure_here(s.pcm.get(), s.frames, rate, channels, &before,
+                         "before-measure failed") != 0)
+            return -1;
+        before_ok = true;
+    } else if (measure_beside(s.pcm.get(), s.frames, rate, channels, &before, &beside,
+                              &before_ok, &before_beside) != 0) {
+        return -1;
+    }
+    auto join_before = [&]() {
+        (void)worker_join(&beside);
+        before_beside = false;
+        if (before_ok) return 0;
+        s.release();
+        set_err("before-measure failed");
+        return -1;
+    };
+
+    // mid: the figures of what the pieces are given.
+    loudness_stats mid;
+    bool have_mid = false;
     if (opt.denoise >= 1) {
         pcm_ptr denoised;
         int64_t n = 0;
         int rc = denoise_pcm(s.pcm.get(), s.frames, rate, channels, opt.denoise, &denoised, &n);
-        (void)worker_join(&beside);
-        if (!before_ok) {
-            s.release();
-            set_err("before-measure failed");
-            return -1;
-        }
-        if (rc != 0) return -1;
+        if (join_before() != 0 || rc != 0) return -1;
         s.pcm = std::move(denoised);
         s.frames = n;
         applied_add(&applied, "denoise");
-        if (measure_beside(s.pcm.get(), s.frames, rate, channels, &mid, &beside, &mid_ok) != 0)
-            return -1;
+        // The peak gain reads it; without pieces it is the leveller's too.
+        if (opt.normalize_peak || (!pieces && opt.loudnorm)) {
+            if (measure_here(s.pcm.get(), s.frames, rate, channels, &mid,
+                             "mid-measure failed") != 0)
+                return -1;
+            have_mid = true;
+        }
+    } else if (before_ok && !before_beside) {
+        mid = before;  // nothing changed the audio
+        have_mid = true;
     }
-
-    loudnorm_measured lm;
-    int ln = opt.loudnorm
-                 ? loudnorm_first_pass(s.pcm.get(), s.frames, rate, channels, opt.target_lufs, &lm)
-                 : 0;
-    (void)worker_join(&beside);
-    if (!before_ok) {
-        s.release();
-        set_err("before-measure failed");
-        return -1;
-    }
-    if (!mid_ok) {
-        s.release();
-        set_err("mid-measure failed");
-        return -1;
-    }
-    if (opt.denoise < 1) mid = before;  // nothing changed the audio
-    if (ln != 0) return -1;
     if (opt.loudnorm) applied_add(&applied, "loudnorm");
 
-    char chain[CHAIN_SIZE] = "";
-    double peak = mid.true_peak > -900.0 ? mid.true_peak : before.true_peak;
-    compose_chain(opt, peak, lm, chain, sizeof chain, &applied);
-    // loudnorm works (and outputs) at 192 kHz; bring the audio back to the
-    // input's rate, or the file would play at the wrong speed.
-    if (opt.loudnorm) {
-        size_t used = std::strlen(chain);
-        std::snprintf(chain + used, sizeof chain - used, ",aresample=%d", rate);
-    }
+    chain[0] = '\0';
+    double peak = have_mid && mid.true_peak > -900.0 ? mid.true_peak : before.true_peak;
+    compose_chain(opt, peak, chain, sizeof chain, &applied);
     if (debug_on()) std::fprintf(stderr, "[AE] chain: %s\n", chain);
-    int64_t delay = 0;
-    if (chain[0] && chain_delay(opt, rate, channels, &delay) != 0) return -1;
 
     // The diagnostic hook answers 1 + its own status (0 done, 1 failed).
-    if (const char* test_chain = std::getenv("AE_TEST_CHAIN"))
+    if (const char* test_chain = std::getenv("AE_TEST_CHAIN")) {
+        if (before_beside && join_before() != 0) return -1;
         return 1 + run_test_chain(s, test_chain);
+    }
+
+    // The pieces run once; the leveller measures what they give.
+    loudness_stats level_in = mid;
+    if (pieces) {
+        int64_t delay = 0;
+        pcm_ptr out;
+        int64_t n = 0;
+        if (chain_delay(opt, rate, channels, &delay) != 0) return -1;
+        if (run_chain_collect(chain, delay, s.pcm.get(), s.frames, rate, channels,
+                              !before_beside, &out, &n) != 0) {
+            set_err("filter chain failed: %s", g_err);
+            return -1;
+        }
+        if (before_beside && join_before() != 0) return -1;
+        s.pcm = std::move(out);
+        s.frames = n;
+        if (opt.loudnorm && measure_here(s.pcm.get(), s.frames, rate, channels, &level_in,
+                                         "level measurement failed") != 0)
+            return -1;
+        if (!have_mid) mid = level_in;
+    }
+    if (before_beside && join_before() != 0) return -1;
+    if (!have_mid && !pieces) mid = before;
+
+    // What was written, or the last figures of the samples before that.
+    loudness_stats written = opt.loudnorm && pieces ? level_in : mid;
+    if (opt.loudnorm) {
+        level_report report;
+        const double ceiling = lossless_output(out_path) ? LEVEL_CEILING_DB : LOSSY_CEILING_DB;
+        if (level_pcm(&s.pcm, &s.frames, rate, channels, opt.target_lufs, ceiling, level_in,
+                      true, &written, &report) != 0)
+            return -1;
+        if (debug_on())
+            std::fprintf(stderr, "[AE] level: %s, gain %+.3f dB, %d limiter passes\n",
+                         report.mode, report.gain_db, report.limiter_passes);
+    }
 
     loudness_stats after;
-    bool streamed = false;
-    if (write_output(s, chain, delay, out_path, &after, &streamed) != 0) return -1;
+    bool measured = false;
+    if (write_measured(s, out_path, &after, &measured) != 0) return -1;
+    // A lossy encoder lifts the peaks of levelled audio by a few tenths of a
+    // dB: over the ceiling, the file is written once more with less gain.
+    if (opt.loudnorm && measured && after.true_peak > FILE_CEILING_DB) {
+        double cut = after.true_peak - FILE_CEILING_DB + 0.1;
+        if (debug_on())
+            std::fprintf(stderr, "[AE] level: written peak %.1f dBTP, again %.1f dB lower\n",
+                         after.true_peak, cut);
+        apply_gain(s.pcm.get(), s.frames * channels, -cut);
+        written.integrated -= cut;
+        written.true_peak -= cut;
+        if (write_measured(s, out_path, &after, &measured) != 0) return -1;
+    }
     s.release();
 
     r->after = before;
-    if ((streamed || measure_file(out_path, &after)) && !(after.integrated < -900.0))
+    if (measured)
         r->after = after;
-    else if (!(mid.integrated < -900.0))
-        r->after = mid;
+    else if (!(written.integrated < -900.0))
+        r->after = written;
     // The after-measure is no failure of the call: forget what it left.
     clear_err();
     r->size_bytes = file_size(out_path);

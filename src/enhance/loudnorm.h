@@ -1,7 +1,6 @@
-// Two-pass EBU R128 loudness normalisation with FFmpeg's loudnorm.
+// Filter texts for FFmpeg's EBU R128 loudnorm.
 #pragma once
 #include <cstddef>
-#include <cstdint>
 
 struct loudnorm_measured {
     double input_i = 0.0;
@@ -15,17 +14,10 @@ struct loudnorm_measured {
 // so a louder target levels to -5 (and a quieter one to -70).
 double loudnorm_target(double target);
 
-// Analysis pass over pcm; fills *m from the JSON report loudnorm logs.
-int loudnorm_first_pass(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
-                        double target, loudnorm_measured* m);
-
-// Reads the report out of captured log text (from its first "{").
-int loudnorm_parse(const char* log, double target, loudnorm_measured* m);
-
-// The linear second-pass filter text.
+// The measured pass: loudnorm given the figures of the audio it levels. It
+// runs linear where its rule allows and falls back to its dynamic mode
+// where it does not.
 void loudnorm_second_pass(char* buf, size_t size, double target, const loudnorm_measured& m);
 
-// The one-pass (dynamic) filter text. The analysis pass runs this form, and
-// the second pass falls back to it when the linear gain would lift the true
-// peak over the ceiling.
+// The one-pass (dynamic) filter text: its timing is the measured pass's.
 void loudnorm_dynamic(char* buf, size_t size, double target);

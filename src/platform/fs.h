@@ -64,6 +64,12 @@ unsigned long fs_process_id();
 // it cannot be told.
 uint64_t fs_available_memory();
 
+// Gives the whole pages inside [p, p + bytes) back to the system: a buffer
+// read front to back and never again, whose size should not count twice
+// while its successor fills. The block stays allocated; what was in those
+// pages is gone.
+void fs_discard_pages(void* p, size_t bytes);
+
 // Processors online, at least 1.
 int fs_cpu_count();
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -133,6 +134,15 @@ uint64_t fs_available_memory() {
     }
     long pages = sysconf(_SC_AVPHYS_PAGES), size = sysconf(_SC_PAGESIZE);
     return pages > 0 && size > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(size) : 0;
+}
+
+void fs_discard_pages(void* p, size_t bytes) {
+    const long size = sysconf(_SC_PAGESIZE);
+    if (size <= 0) return;  // nothing is given back; the buffer stays as it was
+    const uintptr_t page = static_cast<uintptr_t>(size);
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) / page * page;
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) / page * page;
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
 int fs_cpu_count() {

@@ -170,6 +170,18 @@ uint64_t fs_available_memory() {
     return GlobalMemoryStatusEx(&status) ? static_cast<uint64_t>(status.ullAvailPhys) : 0;
 }
 
+void fs_discard_pages(void* p, size_t bytes) {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    const uintptr_t page = info.dwPageSize;
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) / page * page;
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) / page * page;
+    // MEM_RESET lets the system drop the pages instead of paging them out;
+    // the range stays committed.
+    if (end > start)
+        VirtualAlloc(reinterpret_cast<void*>(start), end - start, MEM_RESET, PAGE_READWRITE);
+}
+
 int fs_cpu_count() {
     DWORD n = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
     if (n == 0) {

@@ -1,0 +1,231 @@
+#include "enhance/level.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "api/error.h"
+#include "engine/graph.h"
+#include "enhance/align.h"
+#include "enhance/loudnorm.h"
+
+bool level_is_linear(double target, const loudness_stats& m, double* gain_db) {
+    *gain_db = 0.0;
+    const double i = m.integrated_fine, lra = m.lra_fine;
+    // Silence, or less than one 400 ms block, has no level to set.
+    if (!std::isfinite(i) || i < -70.0 || !std::isfinite(m.true_peak) || m.true_peak < -900.0 ||
+        !std::isfinite(lra) || lra < 0.0)
+        return false;
+    *gain_db = loudnorm_target(target) - i;
+    return m.true_peak + *gain_db <= LEVEL_CEILING_DB && lra <= 11.0;
+}
+
+void apply_gain(int16_t* pcm, int64_t samples, double gain_db) {
+    const double g = std::pow(10.0, gain_db / 20.0);
+    for (int64_t n = 0; n < samples; n++) {
+        double v = std::nearbyint(pcm[n] * g);
+        pcm[n] = static_cast<int16_t>(v > 32767.0 ? 32767.0 : v < -32768.0 ? -32768.0 : v);
+    }
+}
+
+namespace {
+
+bool measured(const loudness_stats& m) {
+    return std::isfinite(m.integrated_fine) && m.integrated_fine >= -70.0 &&
+           std::isfinite(m.true_peak) && m.true_peak > -900.0;
+}
+
+// How far the samples are from where they should land.
+double miss_of(double target, const loudness_stats& m) {
+    return loudnorm_target(target) + LAND_AIM_LU - m.integrated_fine;
+}
+
+// One loudnorm pass given the measured figures (it falls back to its
+// dynamic mode by the rule above), back at the input's rate.
+int dynamic_pass(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
+                 const loudness_stats& m, bool discard) {
+    loudnorm_measured lm;
+    lm.input_i = m.integrated_fine;
+    lm.input_tp = m.true_peak;
+    lm.input_lra = m.lra_fine;
+    lm.input_thresh = m.threshold > -900.0 ? m.threshold : -70.0;
+    // loudnorm's dynamic mode multiplies by the offset on top of its own
+    // gain; the workflow's offset is what its analysis pass missed by, which
+    // no pass here has seen.
+    lm.target_offset = 0.0;
+    char piece[512];
+    loudnorm_second_pass(piece, sizeof piece, target, lm);
+    char chain[600];
+    std::snprintf(chain, sizeof chain, "%s,aresample=%d", piece, rate);
+    // The target changes the gain, not the timing: one probe serves them all.
+    char probe[200];
+    loudnorm_dynamic(probe, sizeof probe, -14.0);
+    char probe_chain[260];
+    std::snprintf(probe_chain, sizeof probe_chain, "%s,aresample=%d", probe, rate);
+    int64_t delay = 0;
+    if (stage_delay(probe_chain, rate, 3.2, &delay) != 0) return -1;
+    if (debug_on()) std::fprintf(stderr, "[AE] level: dynamic pass %s\n", chain);
+    pcm_ptr out;
+    int64_t out_frames = 0;
+    if (run_chain_collect(chain, delay > 0 ? delay : 0, pcm->get(), *frames, rate, channels,
+                          discard, &out, &out_frames) != 0) {
+        set_err("filter chain failed: %s", g_err);
+        return -1;
+    }
+    *pcm = std::move(out);
+    *frames = out_frames;
+    return 0;
+}
+
+// The gain, then a true-peak limiter: the limiter runs at 192 kHz between
+// two resamplers, as loudnorm's own does, so that it holds the peaks between
+// the samples too.
+void limiter_chain(char* buf, size_t size, double gain_db, double ceiling_db, int rate) {
+    std::snprintf(buf, size,
+                  "volume=%.3fdB,aresample=192000,alimiter=limit=%.6f:attack=2:release=20:"
+                  "level=false,aresample=%d",
+                  gain_db, std::pow(10.0, ceiling_db / 20.0), rate);
+}
+
+// Runs the limiter at gain_db over src into *out and measures it.
+int limit_pass(const pcm_ptr& src, int64_t frames, int rate, int channels, double gain_db,
+               double ceiling_db, int64_t delay, pcm_ptr* out, int64_t* out_frames,
+               loudness_stats* m) {
+    char chain[300];
+    limiter_chain(chain, sizeof chain, gain_db, ceiling_db, rate);
+    // The source stays: the next pass starts from it again.
+    if (run_chain_collect(chain, delay, src.get(), frames, rate, channels, false, out,
+                          out_frames) != 0) {
+        set_err("filter chain failed: %s", g_err);
+        return -1;
+    }
+    if (measure_pcm(out->get(), *out_frames, rate, channels, m, measure_kind::level) != 0) {
+        set_err("level measurement failed");
+        return -1;
+    }
+    return 0;
+}
+
+// Finds the gain into the limiter that lands the dynamic pass's output on
+// the target: the limiter takes back part of every step, so the step is
+// corrected by the slope seen so far (secant), never past LIMIT_DEPTH_DB.
+int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
+         double ceiling_db, loudness_stats* m, level_report* report) {
+    char probe[300];
+    limiter_chain(probe, sizeof probe, 0.0, LEVEL_CEILING_DB, rate);
+    int64_t delay = 0;
+    if (stage_delay(probe, rate, 0.5, &delay) != 0) return -1;
+    if (delay < 0) delay = 0;
+
+    // The limiter takes back about a fifth of the first step on levelled
+    // speech; the secant corrects whatever it really takes.
+    double g_prev = 0.0, i_prev = m->integrated_fine;
+    double g = miss_of(target, *m) / 0.8;
+    if (g > LIMIT_DEPTH_DB) g = LIMIT_DEPTH_DB;
+    pcm_ptr best;
+    int64_t best_frames = 0;
+    loudness_stats best_m;  // the first pass measured is the first best
+    double best_g = 0.0;
+    for (int pass = 0; pass < LIMIT_PASSES; pass++) {
+        pcm_ptr out;
+        int64_t out_frames = 0;
+        loudness_stats got;
+        if (limit_pass(*pcm, *frames, rate, channels, g, ceiling_db, delay, &out, &out_frames,
+                       &got) != 0)
+            return -1;
+        report->limiter_passes++;
+        if (debug_on())
+            std::fprintf(stderr, "[AE] level: limiter %+.3f dB -> I=%.3f TP=%.1f\n", g,
+                         got.integrated_fine, got.true_peak);
+        if (measured(got) &&
+            (!best || std::fabs(miss_of(target, got)) < std::fabs(miss_of(target, best_m)))) {
+            best = std::move(out);
+            best_frames = out_frames;
+            best_m = got;
+            best_g = g;
+        }
+        if (!measured(got) || std::fabs(miss_of(target, got)) <= LAND_TOLERANCE_LU) break;
+        double slope = std::fabs(g - g_prev) > 1e-6 ? (got.integrated_fine - i_prev) / (g - g_prev)
+                                                    : 0.8;
+        // A step into a change of sign, or a limiter that gives back less
+        // than a third of a step, says more about the noise of the measure
+        // than about the limiter.
+        if (!(slope > 0.3)) slope = 0.3;
+        if (slope > 1.0) slope = 1.0;
+        double next = g + miss_of(target, got) / slope;
+        if (next > LIMIT_DEPTH_DB) next = LIMIT_DEPTH_DB;
+        if (std::fabs(next - g) < 0.005) break;
+        g_prev = g;
+        i_prev = got.integrated_fine;
+        g = next;
+    }
+    if (best) {
+        *pcm = std::move(best);
+        *frames = best_frames;
+        *m = best_m;
+        report->gain_db = best_g;
+    }
+    return 0;
+}
+
+// Under AE_DEBUG: the figures the leveller went by and what it did, in the
+// form of loudnorm's own report.
+void write_report(const loudness_stats& m, const level_report& r) {
+    FILE* f = std::fopen("ae_lnorm_log.txt", "w");
+    if (!f) return;
+    std::fprintf(f,
+                 "{\n\t\"input_i\" : \"%.3f\",\n\t\"input_tp\" : \"%.1f\",\n"
+                 "\t\"input_lra\" : \"%.3f\",\n\t\"input_thresh\" : \"%.1f\",\n"
+                 "\t\"normalization_type\" : \"%s\",\n\t\"limiter_passes\" : \"%d\",\n"
+                 "\t\"target_offset\" : \"%.3f\"\n}\n",
+                 m.integrated_fine, m.true_peak, m.lra_fine, m.threshold, r.mode,
+                 r.limiter_passes, r.gain_db);
+    std::fclose(f);
+}
+
+int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
+               double ceiling_db, const loudness_stats& m, bool discard,
+               loudness_stats* levelled, level_report* report) {
+    *levelled = m;
+    double gain = 0.0;
+    if (!measured(m)) return 0;  // silence passes as it is
+    if (level_is_linear(target, m, &gain)) {
+        report->mode = "linear";
+        report->gain_db = gain;
+        apply_gain(pcm->get(), *frames * channels, gain);
+        levelled->integrated += gain;
+        levelled->integrated_fine += gain;
+        levelled->threshold += gain;
+        levelled->true_peak += gain;
+        return 0;
+    }
+    report->mode = "dynamic";
+    if (dynamic_pass(pcm, frames, rate, channels, target, m, discard) != 0) return -1;
+    if (measure_pcm(pcm->get(), *frames, rate, channels, levelled, measure_kind::level) != 0) {
+        set_err("level measurement failed");
+        return -1;
+    }
+    if (!measured(*levelled)) return 0;
+    double miss = miss_of(target, *levelled);
+    if (std::fabs(miss) <= LAND_TOLERANCE_LU && levelled->true_peak <= ceiling_db) return 0;
+    // Room under the ceiling: a plain gain lands it.
+    if (levelled->true_peak + miss <= ceiling_db) {
+        apply_gain(pcm->get(), *frames * channels, miss);
+        report->gain_db = miss;
+        levelled->integrated += miss;
+        levelled->integrated_fine += miss;
+        levelled->true_peak += miss;
+        return 0;
+    }
+    return land(pcm, frames, rate, channels, target, ceiling_db, levelled, report);
+}
+
+}  // namespace
+
+int level_pcm(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
+              double ceiling_db, const loudness_stats& m, bool discard,
+              loudness_stats* levelled, level_report* report) {
+    int rc = level_impl(pcm, frames, rate, channels, target, ceiling_db, m, discard, levelled,
+                        report);
+    if (rc == 0 && debug_on()) write_report(m, *report);
+    return rc;
+}

@@ -1,0 +1,51 @@
+// Levelling to the target loudness from one measurement of what reaches the
+// leveller: loudnorm's own gain where loudnorm would level linearly, applied
+// at the input's rate; one dynamic loudnorm pass where it would not, then,
+// when that pass misses the target, a true-peak limiter with the gain that
+// lands on it.
+#pragma once
+#include <cstdint>
+
+#include "analysis/measure.h"
+#include "engine/pcm.h"
+
+// True peak the leveller keeps under (loudnorm's TP), and the written file's.
+// For lossy outputs it keeps half a dB lower: their encoders lift the peaks
+// of levelled speech by that much.
+constexpr double LEVEL_CEILING_DB = -1.5;
+constexpr double LOSSY_CEILING_DB = -2.0;
+constexpr double FILE_CEILING_DB = -1.0;
+// Where the levelled samples land: within 0.03 LU of a point 0.02 LU above
+// the target, so that MP3, whose encoder takes a quarter of a dB off, lands
+// within 0.3 LU like every other container.
+constexpr double LAND_AIM_LU = 0.02;
+constexpr double LAND_TOLERANCE_LU = 0.03;
+// Most gain the limiter may add over the dynamic pass: beyond it speech
+// starts to sound squashed, and the output stays below the target instead.
+constexpr double LIMIT_DEPTH_DB = 9.0;
+constexpr int LIMIT_PASSES = 4;
+
+// loudnorm's rule (af_loudnorm.c): with a valid measurement, linear when
+// the gain (target - integrated) keeps the true peak at or under the ceiling
+// and the loudness range is at most 11 LU. *gain_db: that gain.
+bool level_is_linear(double target, const loudness_stats& m, double* gain_db);
+
+// Scales interleaved samples by gain_db, rounded to the nearest step and
+// clipped to 16 bits.
+void apply_gain(int16_t* pcm, int64_t samples, double gain_db);
+
+// What level_pcm did, for the debug line.
+struct level_report {
+    const char* mode = "none";  // "none" (nothing to level), "linear", "dynamic"
+    double gain_db = 0.0;       // linear gain, or the gain into the limiter
+    int limiter_passes = 0;
+};
+
+// Levels *pcm (interleaved at rate and channels; m is its level measurement)
+// to target, replacing it; after the dynamic pass the true peak stays under
+// ceiling_db. *levelled: the level measurement of the result (m itself,
+// moved by the gain, after a plain gain). discard: nothing else reads *pcm,
+// so the dynamic pass may give its pages back as it goes.
+int level_pcm(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
+              double ceiling_db, const loudness_stats& m, bool discard,
+              loudness_stats* levelled, level_report* report);
