@@ -68,6 +68,36 @@ TEST(ThreadIdentity, EnhanceAnswersAndBytes) {
     }
 }
 
+// The leveller's paths on speech, the linear gain (-23) and the dynamic pass
+// with the limiter after it (-14): the same answers and samples on one
+// thread and on many, and the same bytes when a file is enhanced again.
+TEST(ThreadIdentity, LevellerPaths) {
+    const std::string in = speech_fixture(44100, 2);
+    const std::string dir = scratch_dir("threads_level");
+    for (const char* doc : {"{\"target_lufs\":-23}", "{\"target_lufs\":-14}"}) {
+        for (const char* ext : {"wav", "flac", "m4a"}) {
+            std::string one, many, again;
+            std::string a = dir + "/one." + ext, b = dir + "/many." + ext,
+                        c = dir + "/again." + ext;
+            with_threads("1", [&] { one = enhance(in, a, doc); });
+            with_threads(nullptr, [&] {
+                many = enhance(in, b, doc);
+                again = enhance(in, c, doc);
+            });
+            std::string want = one;
+            want.replace(want.find(a), a.size(), b);
+            EXPECT_EQ(many, want) << ext << " " << doc;
+            want = many;
+            want.replace(want.find(b), b.size(), c);
+            EXPECT_EQ(again, want) << ext << " " << doc;
+            if (std::string(ext) != "m4a") {
+                EXPECT_TRUE(slurp(a) == slurp(b)) << ext << " " << doc << ": bytes differ";
+                EXPECT_TRUE(slurp(b) == slurp(c)) << ext << " " << doc << ": not repeatable";
+            }
+        }
+    }
+}
+
 TEST(ThreadIdentity, ProbeAnswers) {
     const std::string in = input();
     std::string one, many;
