@@ -177,7 +177,9 @@ TEST_P(AlignStage, OutputFrameNIsInputFrameN) {
                             true, &levelled, &report),
                   0)
             << g_err;
-        if (c.loudnorm_mode) EXPECT_STREQ(report.mode, c.loudnorm_mode);
+        if (c.loudnorm_mode) {
+            EXPECT_STREQ(report.mode, c.loudnorm_mode);
+        }
         out = copy_of(p.get(), n, c.channels);
         text = report.mode;
     }

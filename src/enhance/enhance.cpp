@@ -339,8 +339,7 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
             std::fprintf(stderr, "[AE] level: written peak %.1f dBTP, again %.1f dB lower\n",
                          after.true_peak, cut);
         apply_gain(s.pcm.get(), s.frames * channels, -cut);
-        written.integrated -= cut;
-        written.true_peak -= cut;
+        shift_level(&written, -cut);
         if (write_measured(s, out_path, &after, &measured) != 0) return -1;
     }
     s.release();

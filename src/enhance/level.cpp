@@ -27,6 +27,13 @@ void apply_gain(int16_t* pcm, int64_t samples, double gain_db) {
     }
 }
 
+void shift_level(loudness_stats* m, double gain_db) {
+    m->integrated += gain_db;
+    m->integrated_fine += gain_db;
+    m->threshold += gain_db;
+    m->true_peak += gain_db;
+}
+
 namespace {
 
 bool measured(const loudness_stats& m) {
@@ -192,10 +199,7 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
         report->mode = "linear";
         report->gain_db = gain;
         apply_gain(pcm->get(), *frames * channels, gain);
-        levelled->integrated += gain;
-        levelled->integrated_fine += gain;
-        levelled->threshold += gain;
-        levelled->true_peak += gain;
+        shift_level(levelled, gain);
         return 0;
     }
     report->mode = "dynamic";
@@ -211,9 +215,7 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
     if (levelled->true_peak + miss <= ceiling_db) {
         apply_gain(pcm->get(), *frames * channels, miss);
         report->gain_db = miss;
-        levelled->integrated += miss;
-        levelled->integrated_fine += miss;
-        levelled->true_peak += miss;
+        shift_level(levelled, miss);
         return 0;
     }
     return land(pcm, frames, rate, channels, target, ceiling_db, levelled, report);

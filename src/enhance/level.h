@@ -34,6 +34,9 @@ bool level_is_linear(double target, const loudness_stats& m, double* gain_db);
 // clipped to 16 bits.
 void apply_gain(int16_t* pcm, int64_t samples, double gain_db);
 
+// Moves a measurement by a plain gain: what a gain does to the figures.
+void shift_level(loudness_stats* m, double gain_db);
+
 // What level_pcm did, for the debug line.
 struct level_report {
     const char* mode = "none";  // "none" (nothing to level), "linear", "dynamic"
