@@ -307,8 +307,8 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
         if (before_beside && join_before() != 0) return -1;
         s.pcm = std::move(out);
         s.frames = n;
-        if (opt.loudnorm && measure_here(s.pcm.get(), s.frames, rate, channels, &level_in,
-                                         "level measurement failed") != 0)
+        if (opt.loudnorm &&
+            level_measure(s.pcm.get(), s.frames, rate, channels, &level_in) != 0)
             return -1;
         if (!have_mid) mid = level_in;
     }

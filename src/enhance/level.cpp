@@ -27,6 +27,14 @@ void apply_gain(int16_t* pcm, int64_t samples, double gain_db) {
     }
 }
 
+int level_measure(const int16_t* pcm, int64_t frames, int rate, int channels,
+                  loudness_stats* out) {
+    clear_err();
+    if (measure_pcm(pcm, frames, rate, channels, out, measure_kind::level) == 0) return 0;
+    if (!g_err[0]) set_err("level measurement failed");
+    return -1;
+}
+
 void shift_level(loudness_stats* m, double gain_db) {
     m->integrated += gain_db;
     m->integrated_fine += gain_db;
@@ -105,11 +113,7 @@ int limit_pass(const pcm_ptr& src, int64_t frames, int rate, int channels, doubl
         set_err("filter chain failed: %s", g_err);
         return -1;
     }
-    if (measure_pcm(out->get(), *out_frames, rate, channels, m, measure_kind::level) != 0) {
-        set_err("level measurement failed");
-        return -1;
-    }
-    return 0;
+    return level_measure(out->get(), *out_frames, rate, channels, m);
 }
 
 // Finds the gain into the limiter that lands the dynamic pass's output on
@@ -204,10 +208,7 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
     }
     report->mode = "dynamic";
     if (dynamic_pass(pcm, frames, rate, channels, target, m, discard) != 0) return -1;
-    if (measure_pcm(pcm->get(), *frames, rate, channels, levelled, measure_kind::level) != 0) {
-        set_err("level measurement failed");
-        return -1;
-    }
+    if (level_measure(pcm->get(), *frames, rate, channels, levelled) != 0) return -1;
     if (!measured(*levelled)) return 0;
     double miss = miss_of(target, *levelled);
     if (std::fabs(miss) <= LAND_TOLERANCE_LU && levelled->true_peak <= ceiling_db) return 0;
