@@ -275,14 +275,17 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
                 return -1;
             have_mid = true;
         }
-    } else if (before_ok && !before_beside) {
+    } else if (!before_beside && before_ok) {
         mid = before;  // nothing changed the audio
         have_mid = true;
     }
     if (opt.loudnorm) applied_add(&applied, "loudnorm");
 
     chain[0] = '\0';
-    double peak = have_mid && mid.true_peak > -900.0 ? mid.true_peak : before.true_peak;
+    // While the before-measure still runs beside, no peak gain reads it.
+    double peak = have_mid && mid.true_peak > -900.0 ? mid.true_peak
+                  : before_beside                    ? -999.0
+                                                     : before.true_peak;
     compose_chain(opt, peak, chain, sizeof chain, &applied);
     if (debug_on()) std::fprintf(stderr, "[AE] chain: %s\n", chain);
 
