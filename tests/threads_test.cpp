@@ -68,14 +68,19 @@ TEST(ThreadIdentity, EnhanceAnswersAndBytes) {
     }
 }
 
-// The leveller's paths on speech, the linear gain (-23) and the dynamic pass
-// with the limiter after it (-14): the same answers and samples on one
-// thread and on many, and the same bytes when a file is enhanced again.
+// The leveller's paths on speech, the linear gain (-23), the limiter alone
+// (-14) and the dynamic pass with the limiter after it (-5): the same
+// answers and samples on one thread and on many, and the same bytes when a
+// file is enhanced again.
 TEST(ThreadIdentity, LevellerPaths) {
     const std::string in = speech_fixture(44100, 2);
     const std::string dir = scratch_dir("threads_level");
-    for (const char* doc : {"{\"target_lufs\":-23}", "{\"target_lufs\":-14}"}) {
+    for (const char* doc :
+         {"{\"target_lufs\":-23}", "{\"target_lufs\":-14}", "{\"target_lufs\":-5}"}) {
         for (const char* ext : {"wav", "flac", "m4a"}) {
+            // One container is enough for the slowest path.
+            if (std::string(doc).find("-5") != std::string::npos && std::string(ext) != "wav")
+                continue;
             std::string one, many, again;
             std::string a = dir + "/one." + ext, b = dir + "/many." + ext,
                         c = dir + "/again." + ext;

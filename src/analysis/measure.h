@@ -22,8 +22,9 @@ struct loudness_stats {
 };
 
 // Probe measures loudness, true peak and noise floor; enhance's measurements
-// (the level kind) loudness and true peak alone, with the fine figures.
-enum class measure_kind { full, level };
+// (the level kind) loudness and true peak alone, with the fine figures; the
+// leveller's search (the loudness kind, buffers only) loudness alone.
+enum class measure_kind { full, level, loudness };
 
 // Chain the full measurement runs. With threads its two filters run as two
 // graphs side by side; astats then gets the same double samples through
@@ -33,6 +34,7 @@ extern const char* const MEASURE_CHAIN;
 extern const char* const MEASURE_LOUDNESS_CHAIN;
 extern const char* const MEASURE_STATS_CHAIN;
 extern const char* const MEASURE_LEVEL_CHAIN;
+extern const char* const MEASURE_GAIN_CHAIN;
 
 int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
                 loudness_stats* out, measure_kind kind = measure_kind::full);

@@ -28,9 +28,9 @@ void apply_gain(int16_t* pcm, int64_t samples, double gain_db) {
 }
 
 int level_measure(const int16_t* pcm, int64_t frames, int rate, int channels,
-                  loudness_stats* out) {
+                  loudness_stats* out, measure_kind kind) {
     clear_err();
-    if (measure_pcm(pcm, frames, rate, channels, out, measure_kind::level) == 0) return 0;
+    if (measure_pcm(pcm, frames, rate, channels, out, kind) == 0) return 0;
     if (!g_err[0]) set_err("level measurement failed");
     return -1;
 }
@@ -44,9 +44,12 @@ void shift_level(loudness_stats* m, double gain_db) {
 
 namespace {
 
+bool loud(const loudness_stats& m) {
+    return std::isfinite(m.integrated_fine) && m.integrated_fine >= -70.0;
+}
+
 bool measured(const loudness_stats& m) {
-    return std::isfinite(m.integrated_fine) && m.integrated_fine >= -70.0 &&
-           std::isfinite(m.true_peak) && m.true_peak > -900.0;
+    return loud(m) && std::isfinite(m.true_peak) && m.true_peak > -900.0;
 }
 
 // How far the samples are from where they should land.
@@ -101,7 +104,8 @@ void limiter_chain(char* buf, size_t size, double gain_db, double ceiling_db, in
                   gain_db, std::pow(10.0, ceiling_db / 20.0), rate);
 }
 
-// Runs the limiter at gain_db over src into *out and measures it.
+// Runs the limiter at gain_db over src into *out and measures its loudness
+// (the limiter holds the peaks; the written file's are measured anyway).
 int limit_pass(const pcm_ptr& src, int64_t frames, int rate, int channels, double gain_db,
                double ceiling_db, int64_t delay, pcm_ptr* out, int64_t* out_frames,
                loudness_stats* m) {
@@ -113,25 +117,26 @@ int limit_pass(const pcm_ptr& src, int64_t frames, int rate, int channels, doubl
         set_err("filter chain failed: %s", g_err);
         return -1;
     }
-    return level_measure(out->get(), *out_frames, rate, channels, m);
+    return level_measure(out->get(), *out_frames, rate, channels, m, measure_kind::loudness);
 }
 
-// Finds the gain into the limiter that lands the dynamic pass's output on
-// the target: the limiter takes back part of every step, so the step is
-// corrected by the slope seen so far (secant), never past LIMIT_DEPTH_DB.
+// Finds the gain into the limiter that lands *pcm on the target: the
+// limiter takes back part of every step, so the step is corrected by the
+// slope seen so far (secant). first_slope: the share of the first step
+// expected to stay. The gain never drives the peaks more than
+// LIMIT_DEPTH_DB over the ceiling.
 int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
-         double ceiling_db, loudness_stats* m, level_report* report) {
+         double ceiling_db, double first_slope, loudness_stats* m, level_report* report) {
     char probe[300];
     limiter_chain(probe, sizeof probe, 0.0, LEVEL_CEILING_DB, rate);
     int64_t delay = 0;
     if (stage_delay(probe, rate, 0.5, &delay) != 0) return -1;
     if (delay < 0) delay = 0;
 
-    // The limiter takes back about a fifth of the first step on levelled
-    // speech; the secant corrects whatever it really takes.
+    const double peak_in = m->true_peak;
+    const double deepest = ceiling_db - peak_in + LIMIT_DEPTH_DB;
     double g_prev = 0.0, i_prev = m->integrated_fine;
-    double g = miss_of(target, *m) / 0.8;
-    if (g > LIMIT_DEPTH_DB) g = LIMIT_DEPTH_DB;
+    double g = std::fmin(miss_of(target, *m) / first_slope, deepest);
     pcm_ptr best;
     int64_t best_frames = 0;
     loudness_stats best_m;  // the first pass measured is the first best
@@ -145,25 +150,29 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
             return -1;
         report->limiter_passes++;
         if (debug_on())
-            std::fprintf(stderr, "[AE] level: limiter %+.3f dB -> I=%.3f TP=%.1f\n", g,
-                         got.integrated_fine, got.true_peak);
-        if (measured(got) &&
+            std::fprintf(stderr, "[AE] level: limiter %+.3f dB -> I=%.3f\n", g,
+                         got.integrated_fine);
+        if (loud(got) &&
             (!best || std::fabs(miss_of(target, got)) < std::fabs(miss_of(target, best_m)))) {
             best = std::move(out);
             best_frames = out_frames;
             best_m = got;
             best_g = g;
         }
-        if (!measured(got) || std::fabs(miss_of(target, got)) <= LAND_TOLERANCE_LU) break;
-        double slope = std::fabs(g - g_prev) > 1e-6 ? (got.integrated_fine - i_prev) / (g - g_prev)
-                                                    : 0.8;
+        if (!loud(got) || std::fabs(miss_of(target, got)) <= LAND_TOLERANCE_LU) break;
+        const double rise = got.integrated_fine - i_prev;
+        double slope = std::fabs(g - g_prev) > 1e-6 ? rise / (g - g_prev) : first_slope;
+        // From peaks under the ceiling, what the limiter takes grows about
+        // as the square of how far the gain drives them past it, so where
+        // the first step ended the slope is below the step's average.
+        const double room = ceiling_db - peak_in, over = g - room;
+        if (pass == 0 && room > 0.5 && over > 0.5) slope = 1.0 - 2.0 * (g - rise) / over;
         // A step into a change of sign, or a limiter that gives back less
         // than a third of a step, says more about the noise of the measure
         // than about the limiter.
         if (!(slope > 0.3)) slope = 0.3;
         if (slope > 1.0) slope = 1.0;
-        double next = g + miss_of(target, got) / slope;
-        if (next > LIMIT_DEPTH_DB) next = LIMIT_DEPTH_DB;
+        const double next = std::fmin(g + miss_of(target, got) / slope, deepest);
         if (std::fabs(next - g) < 0.005) break;
         g_prev = g;
         i_prev = got.integrated_fine;
@@ -206,6 +215,12 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
         shift_level(levelled, gain);
         return 0;
     }
+    // Only the peaks stand in the way: the gain, and a limiter that takes
+    // them, level it without the dynamic pass's moving gain.
+    if (m.lra_fine <= 11.0 && m.true_peak + gain - ceiling_db <= PEAKS_ONLY_DB) {
+        report->mode = "limited";
+        return land(pcm, frames, rate, channels, target, ceiling_db, 1.0, levelled, report);
+    }
     report->mode = "dynamic";
     if (dynamic_pass(pcm, frames, rate, channels, target, m, discard) != 0) return -1;
     if (level_measure(pcm->get(), *frames, rate, channels, levelled) != 0) return -1;
@@ -219,7 +234,9 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
         shift_level(levelled, miss);
         return 0;
     }
-    return land(pcm, frames, rate, channels, target, ceiling_db, levelled, report);
+    // The limiter takes back about a fifth of a step on what the dynamic
+    // pass gives, whose peaks already stand at the ceiling.
+    return land(pcm, frames, rate, channels, target, ceiling_db, 0.8, levelled, report);
 }
 
 }  // namespace

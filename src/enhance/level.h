@@ -1,8 +1,8 @@
 // Levelling to the target loudness from one measurement of what reaches the
 // leveller: loudnorm's own gain where loudnorm would level linearly, applied
-// at the input's rate; one dynamic loudnorm pass where it would not, then,
-// when that pass misses the target, a true-peak limiter with the gain that
-// lands on it.
+// at the input's rate; where only a few dB of peaks stand in the way, the
+// gain into a true-peak limiter that lands on the target; else one dynamic
+// loudnorm pass, then, when that pass misses the target, the limiter.
 #pragma once
 #include <cstdint>
 
@@ -20,9 +20,13 @@ constexpr double FILE_CEILING_DB = -1.0;
 // within 0.3 LU like every other container.
 constexpr double LAND_AIM_LU = 0.02;
 constexpr double LAND_TOLERANCE_LU = 0.03;
-// Most gain the limiter may add over the dynamic pass: beyond it speech
-// starts to sound squashed, and the output stays below the target instead.
+// Deepest the limiter may take the peaks under what the gain asks of them:
+// beyond it speech starts to sound squashed, and the output stays below the
+// target instead.
 constexpr double LIMIT_DEPTH_DB = 9.0;
+// Where the gain to the target would lift the peaks at most this far over
+// the ceiling (and the range needs no taming), the limiter alone levels.
+constexpr double PEAKS_ONLY_DB = 6.0;
 constexpr int LIMIT_PASSES = 4;
 
 // loudnorm's rule (af_loudnorm.c): with a valid measurement, linear when
@@ -38,14 +42,14 @@ void apply_gain(int16_t* pcm, int64_t samples, double gain_db);
 // that cannot be built or run keeps its own message, as loudnorm's analysis
 // pass did; figures that cannot be read fail with "level measurement failed".
 int level_measure(const int16_t* pcm, int64_t frames, int rate, int channels,
-                  loudness_stats* out);
+                  loudness_stats* out, measure_kind kind = measure_kind::level);
 
 // Moves a measurement by a plain gain: what a gain does to the figures.
 void shift_level(loudness_stats* m, double gain_db);
 
 // What level_pcm did, for the debug line.
 struct level_report {
-    const char* mode = "none";  // "none" (nothing to level), "linear", "dynamic"
+    const char* mode = "none";  // "none" (nothing to level), "linear", "limited", "dynamic"
     double gain_db = 0.0;       // linear gain, or the gain into the limiter
     int limiter_passes = 0;
 };
