@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "api/error.h"
+#include "base/error.h"
 #include "engine/graph.h"
 #include "enhance/denoise.h"
 

@@ -13,8 +13,8 @@ extern "C" {
 #include <libavformat/version.h>
 }
 
-#include "api/error.h"
-#include "api/json_doc.h"
+#include "base/error.h"
+#include "base/json_doc.h"
 #include "api/result.h"
 #include "audioenhancer.h"
 #include "fixtures.h"

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/error.h"
+#include "base/error.h"
 #include "audioenhancer.h"
 #include "engine/encoder.h"
 #include "fixtures.h"

@@ -10,7 +10,7 @@
 
 #include "audioenhancer.h"
 #include "enhance/chain.h"
-#include "api/error.h"
+#include "base/error.h"
 #include "engine/graph.h"
 #include "enhance/loudnorm.h"
 #include "fixtures.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "api/error.h"
+#include "base/error.h"
 #include "engine/decoder.h"
 #include "engine/pcm.h"
 #include "fixtures.h"

@@ -16,7 +16,7 @@
 
 #include "audioenhancer.h"
 #include "analysis/measure.h"
-#include "api/error.h"
+#include "base/error.h"
 #include "enhance/denoise.h"
 #include "fixtures.h"
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "api/error.h"
+#include "base/error.h"
 #include "audioenhancer.h"
 #include "engine/encoder.h"
 #include "enhance/denoise.h"

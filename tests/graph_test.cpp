@@ -18,7 +18,7 @@ extern "C" {
 }
 
 #include "analysis/log_capture.h"
-#include "api/error.h"
+#include "base/error.h"
 #include "engine/graph.h"
 #include "engine/pcm.h"
 #include "fixtures.h"

@@ -8,7 +8,7 @@
 
 #include "audioenhancer.h"
 #include "analysis/measure.h"
-#include "api/error.h"
+#include "base/error.h"
 #include "fixtures.h"
 
 namespace {

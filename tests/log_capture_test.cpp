@@ -17,7 +17,7 @@ extern "C" {
 
 #include "analysis/log_capture.h"
 #include "analysis/measure.h"
-#include "api/error.h"
+#include "base/error.h"
 #include "engine/graph.h"
 #include "fixtures.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "api/error.h"
+#include "base/error.h"
 #include "audioenhancer.h"
 #include "engine/decoder.h"
 #include "engine/encoder.h"

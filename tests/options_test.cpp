@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "api/error.h"
-#include "api/options.h"
+#include "base/error.h"
+#include "base/options.h"
 
 namespace {
 

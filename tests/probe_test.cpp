@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "api/error.h"
-#include "api/json_doc.h"
+#include "base/error.h"
+#include "base/json_doc.h"
 #include "audioenhancer.h"
 #include "fixtures.h"
 

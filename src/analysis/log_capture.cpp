@@ -11,7 +11,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "api/error.h"
+#include "base/error.h"
 #include "engine/graph.h"
 
 // The capture buffer lives on the heap, one per thread, allocated zeroed on

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "analysis/log_capture.h"
-#include "api/error.h"
+#include "base/error.h"
 
 extern "C" {
 #include <libavutil/dict.h>

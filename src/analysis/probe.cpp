@@ -4,8 +4,8 @@
 
 #include "analysis/measure.h"
 #include "api/entry.h"
-#include "api/error.h"
-#include "api/json_doc.h"
+#include "base/error.h"
+#include "base/json_doc.h"
 #include "api/result.h"
 #include "engine/decoder.h"
 #include "enhance/denoise.h"

@@ -1,6 +1,6 @@
 #include "api/entry.h"
 
-#include "api/error.h"
+#include "base/error.h"
 #include "platform/fs.h"
 
 int check_input_file(const char* path) {

@@ -9,7 +9,7 @@ extern "C" {
 
 #include "analysis/log_capture.h"
 #include "analysis/probe.h"
-#include "api/error.h"
+#include "base/error.h"
 #include "audioenhancer.h"
 #include "batch/batch.h"
 #include "enhance/enhance.h"

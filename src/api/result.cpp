@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/error.h"
+#include "base/error.h"
 
 // The result text. It starts as a static block and grows (and then stays
 // on the heap) when a document is longer, so a long answer is never cut.

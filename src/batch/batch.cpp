@@ -13,10 +13,10 @@
 
 #include <yyjson.h>
 
-#include "api/error.h"
-#include "api/json_doc.h"
+#include "base/error.h"
+#include "base/json_doc.h"
 #include "api/json_name.h"
-#include "api/options.h"
+#include "base/options.h"
 #include "api/result.h"
 #include "engine/encoder.h"
 #include "engine/pipe.h"

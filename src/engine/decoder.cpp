@@ -8,7 +8,7 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-#include "api/error.h"
+#include "base/error.h"
 #include "platform/fs.h"
 
 int decode_open(decoder_state* st, const char* path) {

@@ -11,7 +11,7 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-#include "api/error.h"
+#include "base/error.h"
 #include "engine/metadata.h"
 #include "engine/owners.h"
 #include "platform/fs.h"

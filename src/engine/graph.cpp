@@ -15,7 +15,7 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-#include "api/error.h"
+#include "base/error.h"
 #include "engine/pipe.h"
 #include "platform/fs.h"
 

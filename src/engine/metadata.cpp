@@ -12,7 +12,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-#include "api/error.h"
+#include "base/error.h"
 #include "engine/owners.h"
 
 namespace {

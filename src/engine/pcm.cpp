@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "api/error.h"
+#include "base/error.h"
 
 int pcm_grow_to(pcm_ptr& pcm, int64_t* capacity, int64_t cap, int channels, double* bytes) {
     size_t size = static_cast<size_t>(cap) * static_cast<size_t>(channels) * sizeof(int16_t);

@@ -5,7 +5,7 @@
 #include <new>
 #include <system_error>
 
-#include "api/error.h"
+#include "base/error.h"
 #include "platform/fs.h"
 
 static thread_local bool t_single = false;

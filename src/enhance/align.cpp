@@ -12,7 +12,7 @@ extern "C" {
 #include <libavutil/tx.h>
 }
 
-#include "api/error.h"
+#include "base/error.h"
 #include "engine/graph.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/error.h"
+#include "base/error.h"
 #include "enhance/align.h"
 
 void applied_add(applied_list* list, const char* name) {

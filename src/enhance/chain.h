@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/options.h"
+#include "base/options.h"
 
 constexpr size_t CHAIN_SIZE = 2048;
 constexpr int APPLIED_MAX = 8;

@@ -8,7 +8,7 @@
 #include <new>
 #include <vector>
 
-#include "api/error.h"
+#include "base/error.h"
 #include "engine/graph.h"
 
 thread_local DenoiseState* g_rn = nullptr;

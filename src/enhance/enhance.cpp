@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "api/entry.h"
-#include "api/error.h"
-#include "api/json_doc.h"
+#include "base/error.h"
+#include "base/json_doc.h"
 #include "api/json_name.h"
 #include "api/result.h"
 #include "engine/decoder.h"

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "analysis/measure.h"
-#include "api/options.h"
+#include "base/options.h"
 #include "enhance/chain.h"
 
 // What one enhance did, for its answer.

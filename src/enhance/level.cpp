@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "api/error.h"
+#include "base/error.h"
 #include "engine/graph.h"
 #include "enhance/align.h"
 #include "enhance/loudnorm.h"

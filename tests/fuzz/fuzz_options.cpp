@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "api/error.h"
-#include "api/options.h"
+#include "base/error.h"
+#include "base/options.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -1,11 +1,11 @@
-#include "api/options.h"
+#include "base/options.h"
 
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
-#include "api/error.h"
-#include "api/json_doc.h"
+#include "base/error.h"
+#include "base/json_doc.h"
 
 // First member of obj named key, byte for byte; later duplicates are ignored.
 static yyjson_val* first_member(yyjson_val* obj, const char* key) {
