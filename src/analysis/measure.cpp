@@ -18,8 +18,8 @@ const char* const MEASURE_CHAIN = "ebur128=peak=true:framelog=verbose,astats=met
 const char* const MEASURE_LOUDNESS_CHAIN = "ebur128=peak=true:framelog=verbose";
 const char* const MEASURE_STATS_CHAIN = "aformat=sample_fmts=dbl,astats=metadata=0";
 const char* const MEASURE_LEVEL_CHAIN = "ebur128=peak=true:framelog=verbose:metadata=1";
-// The true peak costs more than the rest of the meter.
-const char* const MEASURE_GAIN_CHAIN = "ebur128=framelog=verbose:metadata=1";
+// measure_through's meter: the true peak costs more than the rest of it.
+static const char* const MEASURE_GAIN_CHAIN = "ebur128=framelog=verbose:metadata=1";
 
 // The meter's running figures: those of the last frame are the whole
 // signal's.
@@ -100,11 +100,10 @@ static int parse_texts(const std::string* texts, loudness_stats* out) {
 int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
                 loudness_stats* out, measure_kind kind) {
     std::string texts[2];
-    if (kind != measure_kind::full) {
+    if (kind == measure_kind::level) {
         meter_meta meta;
-        const char* chain =
-            kind == measure_kind::level ? MEASURE_LEVEL_CHAIN : MEASURE_GAIN_CHAIN;
-        if (capture_to(chain, pcm, frames, sample_rate, channels, &texts[0], &meta) != 0 ||
+        if (capture_to(MEASURE_LEVEL_CHAIN, pcm, frames, sample_rate, channels, &texts[0],
+                       &meta) != 0 ||
             parse_texts(texts, out) != 0)
             return -1;
         add_fine(meta, out);
@@ -124,6 +123,18 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
     int rc = capture_to(MEASURE_LOUDNESS_CHAIN, pcm, frames, sample_rate, channels, &texts[0]);
     if (worker_join(&stats) != 0 || rc != 0) return -1;
     return parse_texts(texts, out);
+}
+
+int measure_through(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
+                    int channels, loudness_stats* out) {
+    std::string texts[2];
+    const std::string whole = std::string(chain) + "," + MEASURE_GAIN_CHAIN;
+    meter_meta meta;
+    if (capture_to(whole.c_str(), pcm, frames, sample_rate, channels, &texts[0], &meta) != 0 ||
+        parse_texts(texts, out) != 0)
+        return -1;
+    add_fine(meta, out);
+    return 0;
 }
 
 // ---------------------------------------------------------------- streams

@@ -22,9 +22,8 @@ struct loudness_stats {
 };
 
 // Probe measures loudness, true peak and noise floor; enhance's measurements
-// (the level kind) loudness and true peak alone, with the fine figures; the
-// leveller's search (the loudness kind, buffers only) loudness alone.
-enum class measure_kind { full, level, loudness };
+// (the level kind) loudness and true peak alone, with the fine figures.
+enum class measure_kind { full, level };
 
 // Chain the full measurement runs. With threads its two filters run as two
 // graphs side by side; astats then gets the same double samples through
@@ -34,10 +33,14 @@ extern const char* const MEASURE_CHAIN;
 extern const char* const MEASURE_LOUDNESS_CHAIN;
 extern const char* const MEASURE_STATS_CHAIN;
 extern const char* const MEASURE_LEVEL_CHAIN;
-extern const char* const MEASURE_GAIN_CHAIN;
 
 int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
                 loudness_stats* out, measure_kind kind = measure_kind::full);
+
+// The loudness alone (the fine figures too, no true peak) of what chain
+// makes of pcm, measured in the same graph; the output is not kept.
+int measure_through(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
+                    int channels, loudness_stats* out);
 
 // Parses ebur128/astats log text into *out (reset to the unset values first).
 // Returns 0 when an integrated loudness of -900 or more was read.

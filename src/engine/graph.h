@@ -1,5 +1,7 @@
 // Running 16-bit PCM through an FFmpeg filter chain.
 #pragma once
+#include <string>
+
 #include "engine/pcm.h"
 
 // Receives each block of the chain's output, converted to interleaved 16-bit
@@ -43,10 +45,10 @@ struct graph_context {
     heap_ptr<int16_t> scratch;  // converted output frame
     int64_t scratch_cap = 0;
     bool debug = false;  // AE_DEBUG: each input frame is described on stderr
-    // With threads a chain holding loudnorm runs as up to three graphs, each
-    // on its own thread: the filters before it with the conversion to its
-    // input format (this graph), loudnorm, and the filters after it. The
-    // output is the same as the one graph's, sample for sample.
+    // With threads a cut chain (chain_parts) runs as up to three graphs,
+    // each on its own thread: the head with the conversion to the pivot's
+    // input format (this graph), the middle, and the tail. The output is the
+    // same as the one graph's, sample for sample.
     std::unique_ptr<graph_stage, graph_stage_deleter> next;
     bool started = false;  // the later stages' threads run
     bool stopped = false;  // the next stage gave up
@@ -55,6 +57,17 @@ struct graph_context {
 // Builds a graph around chain (one free input, one free output) fed with
 // 16-bit interleaved samples at sample_rate with channels channels.
 int graph_setup(graph_context* g, const char* chain, int sample_rate, int channels);
+
+// A chain cut in three around one slow filter (the pivot, by its filter
+// name, in middle), so that with threads what stands before and after it
+// runs beside it. The formats between the parts are those the pivot gets
+// and gives when the chain runs as one graph, which it does without threads.
+struct chain_parts {
+    std::string head, middle, tail;
+    const char* pivot = "";
+};
+int graph_setup_parts(graph_context* g, const chain_parts& parts, int sample_rate,
+                      int channels);
 
 // Feeds frames of pcm and hands what the graph has ready to the sink.
 int graph_push(graph_context* g, const int16_t* pcm, int64_t frames);
@@ -83,3 +96,6 @@ int run_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_
 int run_chain_collect(const char* chain, int64_t delay, int16_t* in, int64_t frames,
                       int sample_rate, int channels, bool discard, pcm_ptr* out,
                       int64_t* out_frames);
+// The same over a graph already set up; g is released.
+int graph_collect(graph_context* g, int64_t delay, int16_t* in, int64_t frames, bool discard,
+                  pcm_ptr* out, int64_t* out_frames);

@@ -28,9 +28,9 @@ void apply_gain(int16_t* pcm, int64_t samples, double gain_db) {
 }
 
 int level_measure(const int16_t* pcm, int64_t frames, int rate, int channels,
-                  loudness_stats* out, measure_kind kind) {
+                  loudness_stats* out) {
     clear_err();
-    if (measure_pcm(pcm, frames, rate, channels, out, kind) == 0) return 0;
+    if (measure_pcm(pcm, frames, rate, channels, out, measure_kind::level) == 0) return 0;
     if (!g_err[0]) set_err("level measurement failed");
     return -1;
 }
@@ -72,8 +72,17 @@ int dynamic_pass(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double t
     lm.target_offset = 0.0;
     char piece[512];
     loudnorm_second_pass(piece, sizeof piece, target, lm);
-    char chain[600];
-    std::snprintf(chain, sizeof chain, "%s,aresample=%d", piece, rate);
+    // loudnorm runs at 192 kHz: with threads, the resampler back beside it.
+    // It hands out its last seconds as one frame; a resampler fed that at
+    // once would size its buffers for all of it (some 50 MB). Cut into
+    // pieces it does not: the samples out of a filter do not depend on how
+    // its input is cut.
+    chain_parts parts;
+    parts.middle = piece;
+    parts.pivot = "loudnorm";
+    char back[80];
+    std::snprintf(back, sizeof back, "asetnsamples=n=32768:p=0,aresample=%d", rate);
+    parts.tail = back;
     // The target changes the gain, not the timing: one probe serves them all.
     char probe[200];
     loudnorm_dynamic(probe, sizeof probe, -14.0);
@@ -81,11 +90,13 @@ int dynamic_pass(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double t
     std::snprintf(probe_chain, sizeof probe_chain, "%s,aresample=%d", probe, rate);
     int64_t delay = 0;
     if (stage_delay(probe_chain, rate, 3.2, &delay) != 0) return -1;
-    if (debug_on()) std::fprintf(stderr, "[AE] level: dynamic pass %s\n", chain);
+    if (debug_on()) std::fprintf(stderr, "[AE] level: dynamic pass %s,%s\n", piece, back);
     pcm_ptr out;
     int64_t out_frames = 0;
-    if (run_chain_collect(chain, delay > 0 ? delay : 0, pcm->get(), *frames, rate, channels,
-                          discard, &out, &out_frames) != 0) {
+    graph_context g;
+    if (graph_setup_parts(&g, parts, rate, channels) != 0 ||
+        graph_collect(&g, delay > 0 ? delay : 0, pcm->get(), *frames, discard, &out,
+                      &out_frames) != 0) {
         set_err("filter chain failed: %s", g_err);
         return -1;
     }
@@ -104,58 +115,45 @@ void limiter_chain(char* buf, size_t size, double gain_db, double ceiling_db, in
                   gain_db, std::pow(10.0, ceiling_db / 20.0), rate);
 }
 
-// Runs the limiter at gain_db over src into *out and measures its loudness
-// (the limiter holds the peaks; the written file's are measured anyway).
-int limit_pass(const pcm_ptr& src, int64_t frames, int rate, int channels, double gain_db,
-               double ceiling_db, int64_t delay, pcm_ptr* out, int64_t* out_frames,
-               loudness_stats* m) {
-    char chain[300];
-    limiter_chain(chain, sizeof chain, gain_db, ceiling_db, rate);
-    // The source stays: the next pass starts from it again.
-    if (run_chain_collect(chain, delay, src.get(), frames, rate, channels, false, out,
-                          out_frames) != 0) {
-        set_err("filter chain failed: %s", g_err);
-        return -1;
-    }
-    return level_measure(out->get(), *out_frames, rate, channels, m, measure_kind::loudness);
-}
-
 // Finds the gain into the limiter that lands *pcm on the target: the
 // limiter takes back part of every step, so the step is corrected by the
 // slope seen so far (secant). first_slope: the share of the first step
 // expected to stay. The gain never drives the peaks more than
-// LIMIT_DEPTH_DB over the ceiling.
+// LIMIT_DEPTH_DB over the ceiling. The search only measures what the
+// limiter gives; the gain that came nearest runs once more for the samples
+// (the same gain gives the same samples), so that no more than the source
+// and one output are ever held.
 int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
-         double ceiling_db, double first_slope, loudness_stats* m, level_report* report) {
-    char probe[300];
-    limiter_chain(probe, sizeof probe, 0.0, LEVEL_CEILING_DB, rate);
+         double ceiling_db, double first_slope, bool discard, loudness_stats* m,
+         level_report* report) {
+    char chain[300];
+    limiter_chain(chain, sizeof chain, 0.0, LEVEL_CEILING_DB, rate);
     int64_t delay = 0;
-    if (stage_delay(probe, rate, 0.5, &delay) != 0) return -1;
+    if (stage_delay(chain, rate, 0.5, &delay) != 0) return -1;
     if (delay < 0) delay = 0;
 
     const double peak_in = m->true_peak;
     const double deepest = ceiling_db - peak_in + LIMIT_DEPTH_DB;
     double g_prev = 0.0, i_prev = m->integrated_fine;
     double g = std::fmin(miss_of(target, *m) / first_slope, deepest);
-    pcm_ptr best;
-    int64_t best_frames = 0;
-    loudness_stats best_m;  // the first pass measured is the first best
+    bool found = false;
+    loudness_stats best_m;
     double best_g = 0.0;
     for (int pass = 0; pass < LIMIT_PASSES; pass++) {
-        pcm_ptr out;
-        int64_t out_frames = 0;
         loudness_stats got;
-        if (limit_pass(*pcm, *frames, rate, channels, g, ceiling_db, delay, &out, &out_frames,
-                       &got) != 0)
+        limiter_chain(chain, sizeof chain, g, ceiling_db, rate);
+        clear_err();
+        if (measure_through(chain, pcm->get(), *frames, rate, channels, &got) != 0) {
+            if (!g_err[0]) set_err("level measurement failed");
             return -1;
+        }
         report->limiter_passes++;
         if (debug_on())
             std::fprintf(stderr, "[AE] level: limiter %+.3f dB -> I=%.3f\n", g,
                          got.integrated_fine);
         if (loud(got) &&
-            (!best || std::fabs(miss_of(target, got)) < std::fabs(miss_of(target, best_m)))) {
-            best = std::move(out);
-            best_frames = out_frames;
+            (!found || std::fabs(miss_of(target, got)) < std::fabs(miss_of(target, best_m)))) {
+            found = true;
             best_m = got;
             best_g = g;
         }
@@ -178,12 +176,19 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
         i_prev = got.integrated_fine;
         g = next;
     }
-    if (best) {
-        *pcm = std::move(best);
-        *frames = best_frames;
-        *m = best_m;
-        report->gain_db = best_g;
+    if (!found) return 0;
+    limiter_chain(chain, sizeof chain, best_g, ceiling_db, rate);
+    pcm_ptr out;
+    int64_t out_frames = 0;
+    if (run_chain_collect(chain, delay, pcm->get(), *frames, rate, channels, discard, &out,
+                          &out_frames) != 0) {
+        set_err("filter chain failed: %s", g_err);
+        return -1;
     }
+    *pcm = std::move(out);
+    *frames = out_frames;
+    *m = best_m;  // the limiter holds the peaks; the written file's are measured
+    report->gain_db = best_g;
     return 0;
 }
 
@@ -219,7 +224,8 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
     // them, level it without the dynamic pass's moving gain.
     if (m.lra_fine <= 11.0 && m.true_peak + gain - ceiling_db <= PEAKS_ONLY_DB) {
         report->mode = "limited";
-        return land(pcm, frames, rate, channels, target, ceiling_db, 1.0, levelled, report);
+        return land(pcm, frames, rate, channels, target, ceiling_db, 1.0, discard, levelled,
+                    report);
     }
     report->mode = "dynamic";
     if (dynamic_pass(pcm, frames, rate, channels, target, m, discard) != 0) return -1;
@@ -236,7 +242,7 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
     }
     // The limiter takes back about a fifth of a step on what the dynamic
     // pass gives, whose peaks already stand at the ceiling.
-    return land(pcm, frames, rate, channels, target, ceiling_db, 0.8, levelled, report);
+    return land(pcm, frames, rate, channels, target, ceiling_db, 0.8, true, levelled, report);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ void apply_gain(int16_t* pcm, int64_t samples, double gain_db);
 // that cannot be built or run keeps its own message, as loudnorm's analysis
 // pass did; figures that cannot be read fail with "level measurement failed".
 int level_measure(const int16_t* pcm, int64_t frames, int rate, int channels,
-                  loudness_stats* out, measure_kind kind = measure_kind::level);
+                  loudness_stats* out);
 
 // Moves a measurement by a plain gain: what a gain does to the figures.
 void shift_level(loudness_stats* m, double gain_db);
