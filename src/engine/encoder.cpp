@@ -227,33 +227,12 @@ int convert_and_encode(writer& w, const int16_t* in, int n) {
     return 0;
 }
 
-int open_writer(writer& w, const char* path, int sample_rate, int channels,
-                const AVFormatContext* source) {
-    const char* dot = std::strrchr(path, '.');
-    const char* ext = dot ? dot + 1 : "";
-    const output_kind* kind = nullptr;
-    for (const output_kind& k : OUTPUTS)
-        if (!std::strcmp(k.ext, ext)) kind = &k;
-    if (!kind) {
-        set_err("unsupported output extension .%s (use wav/m4a/mp3/ogg/opus/flac)", ext);
-        return -1;
-    }
-    const AVOutputFormat* ofmt = av_guess_format(kind->container, nullptr, nullptr);
-    if (!ofmt) {
-        set_err("unknown container %s", kind->container);
-        return -1;
-    }
-    const AVCodec* codec = avcodec_find_encoder_by_name(kind->encoder);
-    if (!codec) {
-        set_err("encoder %s not available in this ffmpeg build", kind->encoder);
-        return -1;
-    }
-    w.path = path;
-    w.target = fs_final_path(path);
-    std::string temp = temp_name_for(w.target, kind->ext);
+// The container and the encoder, opened for rate and channels.
+int open_encoder(writer& w, const output_kind& kind, const AVOutputFormat* ofmt,
+                 const AVCodec* codec, const std::string& temp, int sample_rate, int channels) {
     AVFormatContext* oc = nullptr;
-    if (avformat_alloc_output_context2(&oc, ofmt, kind->container, temp.c_str()) < 0 || !oc) {
-        set_err("cannot alloc output context for %s", path);
+    if (avformat_alloc_output_context2(&oc, ofmt, kind.container, temp.c_str()) < 0 || !oc) {
+        set_err("cannot alloc output context for %s", w.path.c_str());
         return -1;
     }
     w.oc.reset(oc);
@@ -270,14 +249,14 @@ int open_writer(writer& w, const char* path, int sample_rate, int channels,
     int rate = pick_rate(codec, sample_rate);
     w.enc->sample_rate = rate;
     av_channel_layout_default(&w.enc->ch_layout, channels);
-    w.enc->bit_rate = bit_rate_for(kind->encoder);
+    w.enc->bit_rate = bit_rate_for(kind.encoder);
     w.enc->sample_fmt = pick_format(codec);
     w.enc->time_base = AVRational{1, rate};
     if (ofmt->flags & AVFMT_GLOBALHEADER) w.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     w.stream->time_base = AVRational{1, rate};
     w.stream->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
     if (avcodec_open2(w.enc.get(), codec, nullptr) < 0) {
-        set_err("cannot open encoder %s", kind->encoder);
+        set_err("cannot open encoder %s", kind.encoder);
         return -1;
     }
     // Without the encoder's extradata (AAC, FLAC, Vorbis headers) the file
@@ -286,24 +265,35 @@ int open_writer(writer& w, const char* path, int sample_rate, int channels,
         set_err("oom");
         return -1;
     }
+    return 0;
+}
+
+// The temporary file, with the source's tags, cover and chapters, up to the
+// header.
+int open_file(writer& w, const std::string& temp, const AVFormatContext* source) {
+    AVFormatContext* oc = w.oc.get();
     int cover = -1;
     if (metadata_carry(oc, source, &cover) != 0) return -1;
-    if (!(ofmt->flags & AVFMT_NOFILE)) {
+    if (!(oc->oformat->flags & AVFMT_NOFILE)) {
         if (avio_open(&oc->pb, temp.c_str(), AVIO_FLAG_WRITE) < 0) {
-            set_err("cannot open output file %s", path);
+            set_err("cannot open output file %s", w.path.c_str());
             return -1;
         }
         w.temp = temp;  // exists now: removed again on any failure
     }
     if (avformat_write_header(oc, nullptr) < 0) {
-        set_io_err(w, (std::string("write_header failed for ") + path).c_str());
+        set_io_err(w, ("write_header failed for " + w.path).c_str());
         return -1;
     }
-    if (metadata_write_cover(oc, source, cover) != 0) return -1;
+    return metadata_write_cover(oc, source, cover);
+}
 
+// The converter from 16-bit input to the encoder's format and rate, the
+// FIFO that cuts its output into the encoder's frames, and that frame.
+int open_converter(writer& w, const AVCodec* codec, int sample_rate, int channels) {
     SwrContext* swr = nullptr;
-    if (swr_alloc_set_opts2(&swr, &w.enc->ch_layout, w.enc->sample_fmt, rate, &w.enc->ch_layout,
-                            AV_SAMPLE_FMT_S16, sample_rate, 0, nullptr) < 0 ||
+    if (swr_alloc_set_opts2(&swr, &w.enc->ch_layout, w.enc->sample_fmt, w.enc->sample_rate,
+                            &w.enc->ch_layout, AV_SAMPLE_FMT_S16, sample_rate, 0, nullptr) < 0 ||
         !swr) {
         set_err("oom");
         return -1;
@@ -333,6 +323,36 @@ int open_writer(writer& w, const char* path, int sample_rate, int channels,
         return -1;
     }
     return 0;
+}
+
+int open_writer(writer& w, const char* path, int sample_rate, int channels,
+                const AVFormatContext* source) {
+    const char* dot = std::strrchr(path, '.');
+    const char* ext = dot ? dot + 1 : "";
+    const output_kind* kind = nullptr;
+    for (const output_kind& k : OUTPUTS)
+        if (!std::strcmp(k.ext, ext)) kind = &k;
+    if (!kind) {
+        set_err("unsupported output extension .%s (use wav/m4a/mp3/ogg/opus/flac)", ext);
+        return -1;
+    }
+    const AVOutputFormat* ofmt = av_guess_format(kind->container, nullptr, nullptr);
+    if (!ofmt) {
+        set_err("unknown container %s", kind->container);
+        return -1;
+    }
+    const AVCodec* codec = avcodec_find_encoder_by_name(kind->encoder);
+    if (!codec) {
+        set_err("encoder %s not available in this ffmpeg build", kind->encoder);
+        return -1;
+    }
+    w.path = path;
+    w.target = fs_final_path(path);
+    const std::string temp = temp_name_for(w.target, kind->ext);
+    if (open_encoder(w, *kind, ofmt, codec, temp, sample_rate, channels) != 0 ||
+        open_file(w, temp, source) != 0)
+        return -1;
+    return open_converter(w, codec, sample_rate, channels);
 }
 
 // Drains the converter, the FIFO and the encoder, writes the trailer,
