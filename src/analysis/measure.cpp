@@ -125,14 +125,18 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
     return parse_texts(texts, out);
 }
 
-int measure_through(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
-                    int channels, loudness_stats* out) {
-    std::string texts[2];
-    const std::string whole = std::string(chain) + "," + MEASURE_GAIN_CHAIN;
+int measure_through(const chain_parts& parts, const int16_t* pcm, int64_t frames,
+                    int sample_rate, int channels, loudness_stats* out) {
+    chain_parts metered = parts;
+    metered.tail += std::string(metered.tail.empty() ? "" : ",") + MEASURE_GAIN_CHAIN;
     meter_meta meta;
-    if (capture_to(whole.c_str(), pcm, frames, sample_rate, channels, &texts[0], &meta) != 0 ||
-        parse_texts(texts, out) != 0)
-        return -1;
+    std::string texts[2];
+    int rc = capture_parts(metered, pcm, frames, sample_rate, channels, read_meta, &meta);
+    if (rc == CAPTURE_RUN_FAILED && debug_on())
+        std::fprintf(stderr, "[AE] graph_run: %s\n", g_err);
+    if (rc != 0) return -1;
+    texts[0].assign(g_logbuf, g_logpos);
+    if (parse_texts(texts, out) != 0) return -1;
     add_fine(meta, out);
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include "base/error.h"
 #include "engine/graph.h"
@@ -107,12 +108,19 @@ int dynamic_pass(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double t
 
 // The gain, then a true-peak limiter: the limiter runs at 192 kHz between
 // two resamplers, as loudnorm's own does, so that it holds the peaks between
-// the samples too.
-void limiter_chain(char* buf, size_t size, double gain_db, double ceiling_db, int rate) {
-    std::snprintf(buf, size,
-                  "volume=%.3fdB,aresample=192000,alimiter=limit=%.6f:attack=2:release=20:"
-                  "level=false,aresample=%d",
-                  gain_db, std::pow(10.0, ceiling_db / 20.0), rate);
+// the samples too. Cut around the limiter, the resamplers run beside it.
+chain_parts limiter_parts(double gain_db, double ceiling_db, int rate) {
+    char text[160];
+    chain_parts p;
+    std::snprintf(text, sizeof text, "volume=%.3fdB,aresample=192000", gain_db);
+    p.head = text;
+    std::snprintf(text, sizeof text, "alimiter=limit=%.6f:attack=2:release=20:level=false",
+                  std::pow(10.0, ceiling_db / 20.0));
+    p.middle = text;
+    p.pivot = "alimiter";
+    std::snprintf(text, sizeof text, "aresample=%d", rate);
+    p.tail = text;
+    return p;
 }
 
 // Finds the gain into the limiter that lands *pcm on the target: the
@@ -126,10 +134,12 @@ void limiter_chain(char* buf, size_t size, double gain_db, double ceiling_db, in
 int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
          double ceiling_db, double first_slope, bool discard, loudness_stats* m,
          level_report* report) {
-    char chain[300];
-    limiter_chain(chain, sizeof chain, 0.0, LEVEL_CEILING_DB, rate);
     int64_t delay = 0;
-    if (stage_delay(chain, rate, 0.5, &delay) != 0) return -1;
+    {
+        const chain_parts p = limiter_parts(0.0, LEVEL_CEILING_DB, rate);
+        const std::string whole = p.head + "," + p.middle + "," + p.tail;
+        if (stage_delay(whole.c_str(), rate, 0.5, &delay) != 0) return -1;
+    }
     if (delay < 0) delay = 0;
 
     const double peak_in = m->true_peak;
@@ -141,9 +151,9 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
     double best_g = 0.0;
     for (int pass = 0; pass < LIMIT_PASSES; pass++) {
         loudness_stats got;
-        limiter_chain(chain, sizeof chain, g, ceiling_db, rate);
         clear_err();
-        if (measure_through(chain, pcm->get(), *frames, rate, channels, &got) != 0) {
+        if (measure_through(limiter_parts(g, ceiling_db, rate), pcm->get(), *frames, rate,
+                            channels, &got) != 0) {
             if (!g_err[0]) set_err("level measurement failed");
             return -1;
         }
@@ -177,11 +187,11 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
         g = next;
     }
     if (!found) return 0;
-    limiter_chain(chain, sizeof chain, best_g, ceiling_db, rate);
     pcm_ptr out;
     int64_t out_frames = 0;
-    if (run_chain_collect(chain, delay, pcm->get(), *frames, rate, channels, discard, &out,
-                          &out_frames) != 0) {
+    graph_context g_best;
+    if (graph_setup_parts(&g_best, limiter_parts(best_g, ceiling_db, rate), rate, channels) != 0 ||
+        graph_collect(&g_best, delay, pcm->get(), *frames, discard, &out, &out_frames) != 0) {
         set_err("filter chain failed: %s", g_err);
         return -1;
     }
