@@ -8,11 +8,9 @@ extern "C" {
 }
 
 #include "analysis/log_capture.h"
-#include "analysis/probe.h"
-#include "base/error.h"
+#include "api/answers.h"
 #include "audioenhancer.h"
-#include "batch/batch.h"
-#include "enhance/enhance.h"
+#include "base/error.h"
 
 // Runs one working call: FFmpeg's messages go to the library's log callback
 // from its first step on, nothing thrown escapes, and the calling thread's

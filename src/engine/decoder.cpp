@@ -199,3 +199,12 @@ int decode_all(decoder_state* st, pcm_ptr* out, int64_t* out_frames) {
     *out_frames = frames;
     return 0;
 }
+
+int check_input_file(const char* path) {
+    uint32_t attrs = fs_file_attributes(path);
+    if (attrs == FS_INVALID_ATTRIBUTES || (attrs & (FS_ATTR_DIRECTORY | FS_ATTR_DEVICE))) {
+        set_err("file not found: %s", path);
+        return -1;
+    }
+    return 0;
+}

@@ -32,3 +32,7 @@ int decode_each(decoder_state* st, pcm_sink_fn fn, void* ctx, int64_t* frames);
 
 // Bytes the decoded PCM of one call may take (see decode_all).
 double decoded_limit_bytes();
+
+// 0 when path names an existing non-directory, else -1 with
+// "file not found: <path>": the check every working call makes first.
+int check_input_file(const char* path);

@@ -4,11 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/entry.h"
 #include "base/error.h"
-#include "base/json_doc.h"
-#include "api/json_name.h"
-#include "api/result.h"
 #include "engine/decoder.h"
 #include "engine/encoder.h"
 #include "engine/graph.h"
@@ -35,8 +31,6 @@ struct enhance_state {
         release_denoiser();
     }
 };
-
-double peak_or_floor(double v) { return v > -900.0 ? v : -70.0; }
 
 // Outputs whose samples are exactly the chain's output: their loudness can be
 // measured from that output while the file is written.
@@ -356,37 +350,4 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
     clear_err();
     r->size_bytes = file_size(out_path);
     return 0;
-}
-
-int enhance_file(const char* in_path, const char* out_path, const char* options,
-                 const char** out) {
-    clear_err();
-    if (!out_path || !out || !in_path) {
-        set_err("null args");
-        return -1;
-    }
-    enhance_options opt;
-    if (enhance_prepare(in_path, out_path, options, &opt) != 0) return -1;
-    enhance_result r;
-    int rc = enhance_run(in_path, out_path, opt, &r);
-    if (rc != 0) return rc > 0 ? rc - 1 : -1;
-
-    json_doc_ptr doc(yyjson_mut_doc_new(nullptr));
-    if (doc) {
-        yyjson_mut_doc* d = doc.get();
-        yyjson_mut_val* root = yyjson_mut_obj(d);
-        yyjson_mut_doc_set_root(d, root);
-        yyjson_mut_obj_add_val(d, root, "output", json_name(d, out_path));
-        yyjson_mut_obj_add_real(d, root, "before_lufs", r.before.integrated);
-        yyjson_mut_obj_add_real(d, root, "after_lufs", r.after.integrated);
-        yyjson_mut_obj_add_real(d, root, "before_peak", peak_or_floor(r.before.true_peak));
-        yyjson_mut_obj_add_real(d, root, "after_peak", peak_or_floor(r.after.true_peak));
-        yyjson_mut_obj_add_real(d, root, "size_mb",
-                                static_cast<double>(r.size_bytes) / 1048576.0);
-        yyjson_mut_obj_add_real(d, root, "duration_s", r.duration_s);
-        yyjson_mut_val* list = yyjson_mut_obj_add_arr(d, root, "applied");
-        for (int i = 0; list && i < r.applied.count; i++)
-            yyjson_mut_arr_add_strcpy(d, list, r.applied.names[i]);
-    }
-    return finish_json(doc.get(), out);
 }

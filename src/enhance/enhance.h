@@ -26,6 +26,3 @@ int enhance_prepare(const char* in_path, const char* out_path, const char* optio
 int enhance_run(const char* in_path, const char* out_path, const enhance_options& opt,
                 enhance_result* result);
 
-// The export: prepare + run, answered as JSON in the result buffer.
-int enhance_file(const char* in_path, const char* out_path, const char* options,
-                 const char** out);

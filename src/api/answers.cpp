@@ -1,0 +1,75 @@
+#include "api/answers.h"
+
+#include <yyjson.h>
+
+#include "analysis/probe.h"
+#include "api/json_name.h"
+#include "api/result.h"
+#include "base/error.h"
+#include "enhance/enhance.h"
+
+namespace {
+
+// A figure at or below -900 (unset, or minus infinity for silence) reads -70.
+double or_floor(double v) { return v > -900.0 ? v : -70.0; }
+
+}  // namespace
+
+int probe_file(const char* path, const char** out) {
+    clear_err();
+    if (!path || !out) {
+        set_err("null args");
+        return -1;
+    }
+    probe_result r;
+    if (probe_run(path, &r) != 0) return -1;
+
+    answer_ptr doc = answer_new();
+    if (doc) {
+        yyjson_mut_doc* d = doc.get();
+        yyjson_mut_val* root = yyjson_mut_obj(d);
+        yyjson_mut_doc_set_root(d, root);
+        yyjson_mut_obj_add_real(d, root, "duration_s", r.duration_s);
+        yyjson_mut_obj_add_int(d, root, "sample_rate", r.sample_rate);
+        yyjson_mut_obj_add_int(d, root, "channels", r.channels);
+        yyjson_mut_obj_add_real(d, root, "loudness_lufs", r.stats.integrated);
+        yyjson_mut_obj_add_real(d, root, "true_peak_db", or_floor(r.stats.true_peak));
+        yyjson_mut_obj_add_real(d, root, "noisefloor_db", or_floor(r.stats.noise_floor));
+        yyjson_mut_obj_add_strcpy(d, root, "codec", r.codec.c_str());
+        yyjson_mut_obj_add_strcpy(d, root, "format", r.format.c_str());
+    }
+    return finish_json(doc.get(), out);
+}
+
+int enhance_file(const char* in_path, const char* out_path, const char* options,
+                 const char** out) {
+    clear_err();
+    if (!out_path || !out || !in_path) {
+        set_err("null args");
+        return -1;
+    }
+    enhance_options opt;
+    if (enhance_prepare(in_path, out_path, options, &opt) != 0) return -1;
+    enhance_result r;
+    int rc = enhance_run(in_path, out_path, opt, &r);
+    if (rc != 0) return rc > 0 ? rc - 1 : -1;
+
+    answer_ptr doc = answer_new();
+    if (doc) {
+        yyjson_mut_doc* d = doc.get();
+        yyjson_mut_val* root = yyjson_mut_obj(d);
+        yyjson_mut_doc_set_root(d, root);
+        yyjson_mut_obj_add_val(d, root, "output", json_name(d, out_path));
+        yyjson_mut_obj_add_real(d, root, "before_lufs", r.before.integrated);
+        yyjson_mut_obj_add_real(d, root, "after_lufs", r.after.integrated);
+        yyjson_mut_obj_add_real(d, root, "before_peak", or_floor(r.before.true_peak));
+        yyjson_mut_obj_add_real(d, root, "after_peak", or_floor(r.after.true_peak));
+        yyjson_mut_obj_add_real(d, root, "size_mb",
+                                static_cast<double>(r.size_bytes) / 1048576.0);
+        yyjson_mut_obj_add_real(d, root, "duration_s", r.duration_s);
+        yyjson_mut_val* list = yyjson_mut_obj_add_arr(d, root, "applied");
+        for (int i = 0; list && i < r.applied.count; i++)
+            yyjson_mut_arr_add_strcpy(d, list, r.applied.names[i]);
+    }
+    return finish_json(doc.get(), out);
+}
