@@ -84,11 +84,13 @@ int main(int argc, char** argv) {
     }
     const int64_t frames = static_cast<int64_t>(pcm.size() / CHANNELS);
     const double seconds = static_cast<double>(frames) / RATE;
+    const settings cfg = settings_from_env();
 
     pcm_ptr up;
     int64_t up_frames = 0;
     double t0 = now_s();
-    if (run_chain("aresample=48000", pcm.data(), frames, RATE, CHANNELS, &up, &up_frames) != 0) {
+    if (run_chain("aresample=48000", pcm.data(), frames, RATE, CHANNELS, cfg, &up,
+                  &up_frames) != 0) {
         std::fprintf(stderr, "up-resample: %s\n", g_err);
         return 1;
     }
@@ -99,7 +101,7 @@ int main(int argc, char** argv) {
     pcm_ptr back;
     int64_t back_frames = 0;
     t0 = now_s();
-    if (run_chain("aresample=44100", up.get(), up_frames, 48000, CHANNELS, &back,
+    if (run_chain("aresample=44100", up.get(), up_frames, 48000, CHANNELS, cfg, &back,
                   &back_frames) != 0) {
         std::fprintf(stderr, "back-resample: %s\n", g_err);
         return 1;
@@ -111,7 +113,7 @@ int main(int argc, char** argv) {
     pcm_ptr out;
     int64_t out_frames = 0;
     t0 = now_s();
-    int rc = denoise_pcm(pcm.data(), frames, RATE, CHANNELS, 10, &out, &out_frames);
+    int rc = denoise_pcm(pcm.data(), frames, RATE, CHANNELS, 10, cfg, &out, &out_frames);
     const double t_stage = now_s() - t0;
     release_denoiser();
     if (rc != 0) {

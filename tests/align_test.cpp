@@ -37,7 +37,7 @@ samples copy_of(const int16_t* pcm, int64_t frames, int channels) {
 samples run_compensated(const std::string& chain, const samples& in, int rate, int channels,
                         int64_t delay) {
     graph_context g;
-    EXPECT_EQ(graph_setup(&g, chain.c_str(), rate, channels), 0) << g_err;
+    EXPECT_EQ(graph_setup(&g, chain.c_str(), rate, channels, settings_from_env()), 0) << g_err;
     g.delay = delay;
     pcm_ptr out;
     int64_t frames = 0;
@@ -100,22 +100,22 @@ TEST(AlignLag, MeasuredDelayMatchesSpeech) {
         ASSERT_TRUE(decode_file(speech_fixture(rate, 1), &d));
         samples in = copy_of(d.pcm.get(), d.frames, 1);
         int64_t delay = -1;
-        ASSERT_EQ(stage_delay("afftdn=nr=12", rate, 0.5, &delay), 0) << g_err;
+        ASSERT_EQ(stage_delay("afftdn=nr=12", rate, 0.5, settings_from_env(), &delay), 0) << g_err;
         EXPECT_GT(delay, 0) << "afftdn delays by its window";
         samples raw = run_compensated("afftdn=nr=12", in, rate, 1, 0);
         double score = 0.0;
         EXPECT_NEAR(lag_of(in, raw, rate, 1, &score), delay, 2) << rate;
-        ASSERT_EQ(stage_delay("adeclick", rate, 0.5, &delay), 0) << g_err;
+        ASSERT_EQ(stage_delay("adeclick", rate, 0.5, settings_from_env(), &delay), 0) << g_err;
         EXPECT_EQ(delay, 0);
     }
     int64_t delay = 0;
-    EXPECT_EQ(stage_delay("nosuchfilter", 48000, 0.5, &delay), -1);
+    EXPECT_EQ(stage_delay("nosuchfilter", 48000, 0.5, settings_from_env(), &delay), -1);
     EXPECT_NE(std::strstr(g_err, "cannot measure the delay of nosuchfilter"), nullptr) << g_err;
-    EXPECT_EQ(stage_delay("afftdn", 0, 0.5, &delay), -1);
+    EXPECT_EQ(stage_delay("afftdn", 0, 0.5, settings_from_env(), &delay), -1);
     // A stage that throws its input away has no delay to measure.
-    EXPECT_EQ(stage_delay("volume=0", 48000, 0.0, &delay), -1);
+    EXPECT_EQ(stage_delay("volume=0", 48000, 0.0, settings_from_env(), &delay), -1);
     enhance_options opt;
-    EXPECT_EQ(chain_delay(opt, 48000, 0, &delay), -1);
+    EXPECT_EQ(chain_delay(opt, 48000, 0, settings_from_env(), &delay), -1);
 }
 
 namespace {
@@ -151,19 +151,23 @@ TEST_P(AlignStage, OutputFrameNIsInputFrameN) {
     if (opt.denoise >= 1) {
         pcm_ptr out;
         int64_t n = 0;
-        ASSERT_EQ(denoise_pcm(in.data(), frames, c.rate, c.channels, opt.denoise, &out, &n), 0);
+        ASSERT_EQ(denoise_pcm(in.data(), frames, c.rate, c.channels, opt.denoise,
+                              settings_from_env(), &out, &n),
+                  0);
         // Resampled to 48 kHz and back at other rates, still frame for frame.
         ASSERT_EQ(n, frames);
         cur = copy_of(out.get(), frames, c.channels);
     }
     loudness_stats st;
-    ASSERT_EQ(measure_pcm(cur.data(), frames, c.rate, c.channels, &st, measure_kind::level), 0);
+    ASSERT_EQ(measure_pcm(cur.data(), frames, c.rate, c.channels, settings_from_env(), &st,
+                          measure_kind::level),
+              0);
     char chain[CHAIN_SIZE] = "";
     applied_list applied;
     compose_chain(opt, st.true_peak, chain, sizeof chain, &applied);
     std::string text = chain;
     int64_t delay = -1;
-    ASSERT_EQ(chain_delay(opt, c.rate, c.channels, &delay), 0) << g_err;
+    ASSERT_EQ(chain_delay(opt, c.rate, c.channels, settings_from_env(), &delay), 0) << g_err;
     samples out = text.empty() ? cur : run_compensated(text, cur, c.rate, c.channels, delay);
     if (opt.loudnorm) {
         // The leveller, in the mode the case is named for.
@@ -171,10 +175,12 @@ TEST_P(AlignStage, OutputFrameNIsInputFrameN) {
         pcm_ptr p(static_cast<int16_t*>(std::malloc(out.size() * sizeof(int16_t))));
         std::memcpy(p.get(), out.data(), out.size() * sizeof(int16_t));
         loudness_stats m, levelled;
-        ASSERT_EQ(measure_pcm(p.get(), n, c.rate, c.channels, &m, measure_kind::level), 0);
+        ASSERT_EQ(measure_pcm(p.get(), n, c.rate, c.channels, settings_from_env(), &m,
+                              measure_kind::level),
+                  0);
         level_report report;
         ASSERT_EQ(level_pcm(&p, &n, c.rate, c.channels, opt.target_lufs, LEVEL_CEILING_DB, m,
-                            true, &levelled, &report),
+                            true, settings_from_env(), &levelled, &report),
                   0)
             << g_err;
         if (c.loudnorm_mode) {
@@ -244,7 +250,7 @@ TEST(AlignTail, ToneToTheLastSampleSurvivesSpectralDenoise) {
         applied_list applied;
         compose_chain(opt, -6.0, chain, sizeof chain, &applied);
         int64_t delay = -1;
-        ASSERT_EQ(chain_delay(opt, rate, channels, &delay), 0) << g_err;
+        ASSERT_EQ(chain_delay(opt, rate, channels, settings_from_env(), &delay), 0) << g_err;
         samples out = run_compensated(chain, in, rate, channels, delay);
         ASSERT_EQ(out.size(), in.size());
         double want = rms(in, channels, frames - tone, frames);
@@ -269,10 +275,12 @@ TEST(AlignCache, ThreadsMeasuringTogetherAgree) {
     int rcs[4] = {-1, -1, -1, -1};
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; i++)
-        threads.emplace_back([&, i] { rcs[i] = chain_delay(opt, rate, 1 + i % 2, &delays[i]); });
+        threads.emplace_back([&, i] {
+            rcs[i] = chain_delay(opt, rate, 1 + i % 2, settings_from_env(), &delays[i]);
+        });
     for (std::thread& t : threads) t.join();
     int64_t again = -1;
-    ASSERT_EQ(chain_delay(opt, rate, 2, &again), 0) << g_err;
+    ASSERT_EQ(chain_delay(opt, rate, 2, settings_from_env(), &again), 0) << g_err;
     EXPECT_GT(again, 0);
     for (int i = 0; i < 4; i++) {
         EXPECT_EQ(rcs[i], 0);

@@ -47,7 +47,8 @@ run_result run(const char* chain, const std::vector<int16_t>& in, int rate, int 
     run_result r;
     g_err[0] = '\0';
     int64_t frames = static_cast<int64_t>(in.size()) / channels;
-    r.rc = run_chain(chain, in.empty() ? nullptr : in.data(), frames, rate, channels, &r.pcm, &r.frames);
+    r.rc = run_chain(chain, in.empty() ? nullptr : in.data(), frames, rate, channels,
+                     settings_from_env(), &r.pcm, &r.frames);
     return r;
 }
 
@@ -103,7 +104,7 @@ TEST(GraphChunks, TenThousandFramesGoAsThreeChunks) {
               "[AE] add frame fmt=1 sr=48000 ch=1 nf=1808\n");
 
     std::vector<long long> pts, nb;
-    showinfo_frames(g_logbuf, &pts, &nb);
+    showinfo_frames(log_capture_text(), &pts, &nb);
     EXPECT_EQ(pts, (std::vector<long long>{0, 4096, 8192}));
     EXPECT_EQ(nb, (std::vector<long long>{4096, 4096, 1808}));
 }
@@ -120,7 +121,7 @@ TEST(GraphChunks, ExactlyOneChunk) {
     ASSERT_EQ(r.rc, 0) << g_err;
     EXPECT_EQ(err, "[AE] add frame fmt=1 sr=44100 ch=2 nf=4096\n");
     std::vector<long long> pts, nb;
-    showinfo_frames(g_logbuf, &pts, &nb);
+    showinfo_frames(log_capture_text(), &pts, &nb);
     EXPECT_EQ(pts, (std::vector<long long>{0}));
     EXPECT_EQ(nb, (std::vector<long long>{4096}));
     ASSERT_EQ(r.frames, 4096);
@@ -136,7 +137,7 @@ TEST(GraphChunks, OneFrameAndOneOverAChunk) {
         ASSERT_EQ(r.rc, 0) << g_err;
         EXPECT_EQ(r.frames, n);
         std::vector<long long> pts, nb;
-        showinfo_frames(g_logbuf, &pts, &nb);
+        showinfo_frames(log_capture_text(), &pts, &nb);
         std::vector<long long> want_pts, want_nb;
         for (int64_t off = 0; off < n; off += 4096) {
             want_pts.push_back(off);
@@ -160,7 +161,7 @@ TEST(GraphChunks, SilentWithoutDebug) {
 
 TEST(GraphSetup, TwoOutputsAreRefused) {
     graph_context g;
-    EXPECT_EQ(graph_setup(&g, "asplit", 48000, 2), -1);
+    EXPECT_EQ(graph_setup(&g, "asplit", 48000, 2, settings_from_env()), -1);
     EXPECT_STREQ(g_err, "filtergraph must have exactly one input and one output: asplit");
     EXPECT_FALSE(g.graph);
     EXPECT_EQ(g.src, nullptr);
@@ -170,7 +171,7 @@ TEST(GraphSetup, TwoOutputsAreRefused) {
 
 TEST(GraphSetup, NoFreeInputIsRefused) {
     graph_context g;
-    EXPECT_EQ(graph_setup(&g, "sine=d=1", 48000, 1), -1);
+    EXPECT_EQ(graph_setup(&g, "sine=d=1", 48000, 1, settings_from_env()), -1);
     EXPECT_STREQ(g_err, "filtergraph must have exactly one input and one output: sine=d=1");
     EXPECT_FALSE(g.graph);
 }
@@ -179,7 +180,7 @@ TEST(GraphSetup, ChainThatDoesNotParse) {
     for (const char* chain : {"nosuchfilter", "volume=nosuchoption=1", "anull,,anull", "anull[x"}) {
         graph_context g;
         g_err[0] = '\0';
-        EXPECT_EQ(graph_setup(&g, chain, 48000, 1), -1) << chain;
+        EXPECT_EQ(graph_setup(&g, chain, 48000, 1, settings_from_env()), -1) << chain;
         EXPECT_EQ(std::string(g_err), std::string("filtergraph parse failed: ") + chain);
         EXPECT_FALSE(g.graph);
         EXPECT_FALSE(g.frame);
@@ -189,7 +190,7 @@ TEST(GraphSetup, ChainThatDoesNotParse) {
 TEST(GraphSetup, ChainThatDoesNotConfigure) {
     // A mono input has no front-right channel to map.
     graph_context g;
-    EXPECT_EQ(graph_setup(&g, "channelmap=map=FR", 48000, 1), -1);
+    EXPECT_EQ(graph_setup(&g, "channelmap=map=FR", 48000, 1, settings_from_env()), -1);
     EXPECT_STREQ(g_err, "filtergraph config failed: channelmap=map=FR");
     EXPECT_FALSE(g.graph);
     EXPECT_EQ(g.src, nullptr);
@@ -199,7 +200,7 @@ TEST(GraphSetup, ChainThatDoesNotConfigure) {
 
 TEST(GraphSetup, ConfiguredContextCarriesRateAndChannels) {
     graph_context g;
-    ASSERT_EQ(graph_setup(&g, "anull", 22050, 2), 0) << g_err;
+    ASSERT_EQ(graph_setup(&g, "anull", 22050, 2, settings_from_env()), 0) << g_err;
     EXPECT_TRUE(g.graph);
     ASSERT_NE(g.src, nullptr);
     ASSERT_NE(g.sink, nullptr);
@@ -218,7 +219,7 @@ TEST(GraphSetup, ConfiguredContextCarriesRateAndChannels) {
 
 TEST(GraphRun, EmptyInputProducesNothing) {
     graph_context g;
-    ASSERT_EQ(graph_setup(&g, "anull", 48000, 1), 0) << g_err;
+    ASSERT_EQ(graph_setup(&g, "anull", 48000, 1, settings_from_env()), 0) << g_err;
     pcm_ptr out;
     int64_t frames = -7;
     EXPECT_EQ(graph_run(&g, nullptr, 0, &out, &frames), -1);
@@ -263,7 +264,7 @@ INSTANTIATE_TEST_SUITE_P(Counts, GraphChannels, ::testing::Values(1, 2, 3, 4, 6,
 TEST(GraphRun, DiscardedOutputIsStillCounted) {
     std::vector<int16_t> in = noise(10000, 2, 8);
     graph_context g;
-    ASSERT_EQ(graph_setup(&g, "anull", 48000, 2), 0) << g_err;
+    ASSERT_EQ(graph_setup(&g, "anull", 48000, 2, settings_from_env()), 0) << g_err;
     int64_t frames = -7;
     EXPECT_EQ(graph_run(&g, in.data(), 10000, nullptr, &frames), 0) << g_err;
     EXPECT_EQ(frames, 10000);

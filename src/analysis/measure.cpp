@@ -76,12 +76,14 @@ int parse_measurement(const char* text, loudness_stats* out) {
 // Runs one measuring chain over a buffer under this thread's capture and
 // keeps the text.
 static int capture_to(const char* chain, const int16_t* pcm, int64_t frames, int rate,
-                      int channels, std::string* text, meter_meta* meta = nullptr) {
-    int rc = capture_chain(chain, pcm, frames, rate, channels, meta ? read_meta : nullptr, meta);
+                      int channels, const settings& cfg, std::string* text,
+                      meter_meta* meta = nullptr) {
+    int rc = capture_chain(chain, pcm, frames, rate, channels, cfg, meta ? read_meta : nullptr,
+                           meta);
     if (rc == CAPTURE_RUN_FAILED && debug_on())
         std::fprintf(stderr, "[AE] graph_run: %s\n", g_err);
     if (rc != 0) return -1;
-    text->assign(g_logbuf, g_logpos);
+    text->assign(log_capture_text(), log_capture_size());
     return 0;
 }
 
@@ -92,36 +94,37 @@ static int parse_texts(const std::string* texts, loudness_stats* out) {
     log_capture_store(all.data(), all.size());
     if (debug_on()) {
         write_log_file("ae_debug_log.txt");
-        std::fprintf(stderr, "[AE] logpos=%zu\n", static_cast<size_t>(g_logpos));
+        std::fprintf(stderr, "[AE] logpos=%zu\n", log_capture_size());
     }
-    return parse_measurement(g_logbuf, out);
+    return parse_measurement(log_capture_text(), out);
 }
 
 int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
-                loudness_stats* out, measure_kind kind) {
+                const settings& cfg, loudness_stats* out, measure_kind kind) {
     std::string texts[2];
     if (kind != measure_kind::full) {
         meter_meta meta;
         const char* chain =
             kind == measure_kind::level ? MEASURE_LEVEL_CHAIN : MEASURE_GAIN_CHAIN;
-        if (capture_to(chain, pcm, frames, sample_rate, channels, &texts[0], &meta) != 0 ||
+        if (capture_to(chain, pcm, frames, sample_rate, channels, cfg, &texts[0], &meta) != 0 ||
             parse_texts(texts, out) != 0)
             return -1;
         add_fine(meta, out);
         return 0;
     }
-    if (!threads_enabled()) {
-        if (capture_to(MEASURE_CHAIN, pcm, frames, sample_rate, channels, &texts[0]) != 0)
+    if (!threads_enabled(cfg)) {
+        if (capture_to(MEASURE_CHAIN, pcm, frames, sample_rate, channels, cfg, &texts[0]) != 0)
             return -1;
         return parse_texts(texts, out);
     }
     worker stats;
     if (worker_start(&stats, [&] {
-            return capture_to(MEASURE_STATS_CHAIN, pcm, frames, sample_rate, channels,
+            return capture_to(MEASURE_STATS_CHAIN, pcm, frames, sample_rate, channels, cfg,
                               &texts[1]);
         }) != 0)
         return -1;
-    int rc = capture_to(MEASURE_LOUDNESS_CHAIN, pcm, frames, sample_rate, channels, &texts[0]);
+    int rc = capture_to(MEASURE_LOUDNESS_CHAIN, pcm, frames, sample_rate, channels, cfg,
+                        &texts[0]);
     if (worker_join(&stats) != 0 || rc != 0) return -1;
     return parse_texts(texts, out);
 }
@@ -130,14 +133,14 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
 
 // Drives one measuring graph from a queue under this thread's capture.
 static int run_from_queue(const char* chain, block_queue* q, int rate, int channels,
-                          std::string* text, meter_meta* meta) {
+                          const settings& cfg, std::string* text, meter_meta* meta) {
     cancel_at_exit stop_producer{q};
     graph_context g;
     int rc = 0;
     block_ptr b;
     try {
         log_capture_begin();
-        rc = graph_setup(&g, chain, rate, channels);
+        rc = graph_setup(&g, chain, rate, channels, cfg);
         if (meta) {
             g.meta_fn = read_meta;
             g.meta_ctx = meta;
@@ -156,7 +159,7 @@ static int run_from_queue(const char* chain, block_queue* q, int rate, int chann
     graph_release(&g);
     log_capture_end();
     if (rc != 0) return -1;
-    text->assign(g_logbuf, g_logpos);
+    text->assign(log_capture_text(), log_capture_size());
     return 0;
 }
 
@@ -166,7 +169,8 @@ measure_stream::~measure_stream() {
         if (w.thread.joinable()) w.thread.join();
 }
 
-int measure_stream_start(measure_stream* m, int sample_rate, int channels, measure_kind kind) {
+int measure_stream_start(measure_stream* m, int sample_rate, int channels, const settings& cfg,
+                         measure_kind kind) {
     m->kind = kind;
     const bool level = kind == measure_kind::level;
     const char* chains[2] = {level ? MEASURE_LEVEL_CHAIN : MEASURE_LOUDNESS_CHAIN,
@@ -176,8 +180,9 @@ int measure_stream_start(measure_stream* m, int sample_rate, int channels, measu
         std::string* text = &m->texts[i];
         const char* chain = chains[i];
         meter_meta* meta = level ? &m->meta : nullptr;
+        // The lambda keeps its own copy of the settings.
         if (worker_start(&m->workers[i], [=] {
-                return run_from_queue(chain, q, sample_rate, channels, text, meta);
+                return run_from_queue(chain, q, sample_rate, channels, cfg, text, meta);
             }) != 0)
             return -1;
         m->started++;
@@ -223,14 +228,15 @@ int feed_measure(void* ctx, const int16_t* pcm, int64_t frames) {
 }
 }  // namespace
 
-int measure_decoded(decoder_state* dec, loudness_stats* out, measure_kind kind) {
+int measure_decoded(decoder_state* dec, const settings& cfg, loudness_stats* out,
+                    measure_kind kind) {
     decoded_feed f;
     f.channels = dec->channels;
     int64_t frames = 0;
     const bool level = kind == measure_kind::level;
-    if (threads_enabled()) {
+    if (threads_enabled(cfg)) {
         measure_stream m;
-        if (measure_stream_start(&m, dec->sample_rate, dec->channels, kind) != 0)
+        if (measure_stream_start(&m, dec->sample_rate, dec->channels, cfg, kind) != 0)
             return MEASURE_FAILED;
         f.stream = &m;
         // On failure the stream's workers are cancelled as it goes.
@@ -244,7 +250,7 @@ int measure_decoded(decoder_state* dec, loudness_stats* out, measure_kind kind) 
     log_capture_begin();
     graph_context g;
     int rc = graph_setup(&g, level ? MEASURE_LEVEL_CHAIN : MEASURE_CHAIN, dec->sample_rate,
-                         dec->channels);
+                         dec->channels, cfg);
     if (level) {
         g.meta_fn = read_meta;
         g.meta_ctx = &meta;
@@ -262,7 +268,7 @@ int measure_decoded(decoder_state* dec, loudness_stats* out, measure_kind kind) 
     graph_release(&g);
     log_capture_end();
     if (rc != 0) return f.failed ? MEASURE_FAILED : -1;
-    texts[0].assign(g_logbuf, g_logpos);
+    texts[0].assign(log_capture_text(), log_capture_size());
     if (parse_texts(texts, out) != 0) return MEASURE_FAILED;
     if (level) add_fine(meta, out);
     return 0;

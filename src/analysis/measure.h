@@ -36,8 +36,11 @@ extern const char* const MEASURE_STATS_CHAIN;
 extern const char* const MEASURE_LEVEL_CHAIN;
 extern const char* const MEASURE_GAIN_CHAIN;
 
+// The full kind runs its two graphs side by side when cfg lets the call use
+// threads.
 int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
-                loudness_stats* out, measure_kind kind = measure_kind::full);
+                const settings& cfg, loudness_stats* out,
+                measure_kind kind = measure_kind::full);
 
 // Parses ebur128/astats log text into *out (reset to the unset values first).
 // Returns 0 when an integrated loudness of -900 or more was read.
@@ -60,13 +63,14 @@ struct measure_stream {
     ~measure_stream();  // cancels and joins what still runs
 };
 int measure_stream_start(measure_stream* m, int sample_rate, int channels,
-                         measure_kind kind = measure_kind::full);
+                         const settings& cfg, measure_kind kind = measure_kind::full);
 // False when a worker has failed (the stream is then finished with -1).
 bool measure_stream_push(measure_stream* m, const block_ptr& block);
 int measure_stream_finish(measure_stream* m, loudness_stats* out);
 
 // Measures an open input as it decodes; none of the decoded audio is held.
+// With threads (cfg) the graphs run on workers fed from the decoder.
 // Returns 0, -1 when decoding failed or MEASURE_FAILED (g_err set).
 constexpr int MEASURE_FAILED = -2;
-int measure_decoded(decoder_state* dec, loudness_stats* out,
+int measure_decoded(decoder_state* dec, const settings& cfg, loudness_stats* out,
                     measure_kind kind = measure_kind::full);

@@ -13,7 +13,7 @@
 // A figure at or below -900 (unset, or minus infinity for silence) reads -70.
 static double or_floor(double v) { return v > -900.0 ? v : -70.0; }
 
-int probe_file(const char* path, const char** out) {
+int probe_file(const char* path, const settings& cfg, const char** out) {
     clear_err();
     if (!path || !out) {
         set_err("null args");
@@ -25,7 +25,7 @@ int probe_file(const char* path, const char** out) {
     decoder_state st;
     {
         if (decode_open(&st, path) != 0) return -1;
-        int rc = measure_decoded(&st, &stats);
+        int rc = measure_decoded(&st, cfg, &stats);
         st.frame.reset();
         st.dec.reset();
         st.fmt.reset();

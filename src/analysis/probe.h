@@ -1,2 +1,4 @@
 #pragma once
-int probe_file(const char* path, const char** out);
+#include "base/settings.h"
+
+int probe_file(const char* path, const settings& cfg, const char** out);

@@ -324,7 +324,8 @@ static int fail_stages(graph_context* g) {
     return -1;
 }
 
-int graph_setup(graph_context* g, const char* chain, int sample_rate, int channels) {
+int graph_setup(graph_context* g, const char* chain, int sample_rate, int channels,
+                const settings& cfg) {
     *g = graph_context{};
     char layout[64];
     layout_word(channels, layout, sizeof layout);
@@ -342,7 +343,7 @@ int graph_setup(graph_context* g, const char* chain, int sample_rate, int channe
     // on how its input is cut.
     if (!parts[2].empty() && avfilter_get_by_name("asetnsamples"))
         parts[2] = "asetnsamples=n=32768:p=0," + parts[2];
-    if (threads_enabled()) {
+    if (threads_enabled(cfg)) {
         int staged = build_stages(g, parts, args);
         if (staged < 0) graph_release(g);
         if (staged != 0) return staged < 0 ? -1 : 0;
@@ -369,7 +370,7 @@ static int deliver_frame(graph_context* g, const AVFrame* f) {
         set_err("unsupported filter output format %d", f->format);
         return -1;
     }
-    if (!g_first_out_logged.load(std::memory_order_relaxed) && std::getenv("AE_DEBUG2") &&
+    if (!g_first_out_logged.load(std::memory_order_relaxed) && process_settings().debug_frames &&
         !g_first_out_logged.exchange(true))
         std::fprintf(stderr, "[AE] first out fmt=%d och=%d nf=%lld sr=%d\n", f->format, channels,
                      static_cast<long long>(n), f->sample_rate);
@@ -579,19 +580,19 @@ void graph_release(graph_context* g) {
 }
 
 int run_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
-              int channels, pcm_ptr* out, int64_t* out_frames) {
+              int channels, const settings& cfg, pcm_ptr* out, int64_t* out_frames) {
     graph_context g;
-    if (graph_setup(&g, chain, sample_rate, channels) != 0) return -1;
+    if (graph_setup(&g, chain, sample_rate, channels, cfg) != 0) return -1;
     int rc = graph_run(&g, pcm, frames, out, out_frames);
     graph_release(&g);
     return rc;
 }
 
 int run_chain_collect(const char* chain, int64_t delay, int16_t* in, int64_t frames,
-                      int sample_rate, int channels, bool discard, pcm_ptr* out,
-                      int64_t* out_frames) {
+                      int sample_rate, int channels, bool discard, const settings& cfg,
+                      pcm_ptr* out, int64_t* out_frames) {
     graph_context g;
-    if (graph_setup(&g, chain, sample_rate, channels) != 0) return -1;
+    if (graph_setup(&g, chain, sample_rate, channels, cfg) != 0) return -1;
     pcm_collector c;
     c.channels = channels;
     // Output frame n is input frame n: one block of the input's size.

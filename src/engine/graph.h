@@ -1,5 +1,6 @@
 // Running 16-bit PCM through an FFmpeg filter chain.
 #pragma once
+#include "base/settings.h"
 #include "engine/pcm.h"
 
 // Receives each block of the chain's output, converted to interleaved 16-bit
@@ -53,8 +54,10 @@ struct graph_context {
 };
 
 // Builds a graph around chain (one free input, one free output) fed with
-// 16-bit interleaved samples at sample_rate with channels channels.
-int graph_setup(graph_context* g, const char* chain, int sample_rate, int channels);
+// 16-bit interleaved samples at sample_rate with channels channels. A chain
+// holding loudnorm is staged on threads when cfg lets the call use them.
+int graph_setup(graph_context* g, const char* chain, int sample_rate, int channels,
+                const settings& cfg);
 
 // Feeds frames of pcm and hands what the graph has ready to the sink.
 int graph_push(graph_context* g, const int16_t* pcm, int64_t frames);
@@ -74,12 +77,12 @@ void graph_release(graph_context* g);
 
 // graph_setup + graph_run + graph_release in one step.
 int run_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
-              int channels, pcm_ptr* out, int64_t* out_frames);
+              int channels, const settings& cfg, pcm_ptr* out, int64_t* out_frames);
 
 // Runs frames of in through chain, delay-compensated by delay frames (see
 // graph_context), into *out. With discard, in's pages go back to the system
 // as they are pushed, so that input and output never both stay whole in
 // memory; in is then never read again, by anyone.
 int run_chain_collect(const char* chain, int64_t delay, int16_t* in, int64_t frames,
-                      int sample_rate, int channels, bool discard, pcm_ptr* out,
-                      int64_t* out_frames);
+                      int sample_rate, int channels, bool discard, const settings& cfg,
+                      pcm_ptr* out, int64_t* out_frames);

@@ -28,9 +28,9 @@ void apply_gain(int16_t* pcm, int64_t samples, double gain_db) {
 }
 
 int level_measure(const int16_t* pcm, int64_t frames, int rate, int channels,
-                  loudness_stats* out, measure_kind kind) {
+                  const settings& cfg, loudness_stats* out, measure_kind kind) {
     clear_err();
-    if (measure_pcm(pcm, frames, rate, channels, out, kind) == 0) return 0;
+    if (measure_pcm(pcm, frames, rate, channels, cfg, out, kind) == 0) return 0;
     if (!g_err[0]) set_err("level measurement failed");
     return -1;
 }
@@ -60,7 +60,7 @@ double miss_of(double target, const loudness_stats& m) {
 // One loudnorm pass given the measured figures (it falls back to its
 // dynamic mode by the rule above), back at the input's rate.
 int dynamic_pass(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
-                 const loudness_stats& m, bool discard) {
+                 const loudness_stats& m, bool discard, const settings& cfg) {
     loudnorm_measured lm;
     lm.input_i = m.integrated_fine;
     lm.input_tp = m.true_peak;
@@ -80,12 +80,12 @@ int dynamic_pass(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double t
     char probe_chain[260];
     std::snprintf(probe_chain, sizeof probe_chain, "%s,aresample=%d", probe, rate);
     int64_t delay = 0;
-    if (stage_delay(probe_chain, rate, 3.2, &delay) != 0) return -1;
+    if (stage_delay(probe_chain, rate, 3.2, cfg, &delay) != 0) return -1;
     if (debug_on()) std::fprintf(stderr, "[AE] level: dynamic pass %s\n", chain);
     pcm_ptr out;
     int64_t out_frames = 0;
     if (run_chain_collect(chain, delay > 0 ? delay : 0, pcm->get(), *frames, rate, channels,
-                          discard, &out, &out_frames) != 0) {
+                          discard, cfg, &out, &out_frames) != 0) {
         set_err("filter chain failed: %s", g_err);
         return -1;
     }
@@ -107,17 +107,18 @@ void limiter_chain(char* buf, size_t size, double gain_db, double ceiling_db, in
 // Runs the limiter at gain_db over src into *out and measures its loudness
 // (the limiter holds the peaks; the written file's are measured anyway).
 int limit_pass(const pcm_ptr& src, int64_t frames, int rate, int channels, double gain_db,
-               double ceiling_db, int64_t delay, pcm_ptr* out, int64_t* out_frames,
-               loudness_stats* m) {
+               double ceiling_db, int64_t delay, const settings& cfg, pcm_ptr* out,
+               int64_t* out_frames, loudness_stats* m) {
     char chain[300];
     limiter_chain(chain, sizeof chain, gain_db, ceiling_db, rate);
     // The source stays: the next pass starts from it again.
-    if (run_chain_collect(chain, delay, src.get(), frames, rate, channels, false, out,
+    if (run_chain_collect(chain, delay, src.get(), frames, rate, channels, false, cfg, out,
                           out_frames) != 0) {
         set_err("filter chain failed: %s", g_err);
         return -1;
     }
-    return level_measure(out->get(), *out_frames, rate, channels, m, measure_kind::loudness);
+    return level_measure(out->get(), *out_frames, rate, channels, cfg, m,
+                         measure_kind::loudness);
 }
 
 // Finds the gain into the limiter that lands *pcm on the target: the
@@ -126,11 +127,12 @@ int limit_pass(const pcm_ptr& src, int64_t frames, int rate, int channels, doubl
 // expected to stay. The gain never drives the peaks more than
 // LIMIT_DEPTH_DB over the ceiling.
 int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
-         double ceiling_db, double first_slope, loudness_stats* m, level_report* report) {
+         double ceiling_db, double first_slope, const settings& cfg, loudness_stats* m,
+         level_report* report) {
     char probe[300];
     limiter_chain(probe, sizeof probe, 0.0, LEVEL_CEILING_DB, rate);
     int64_t delay = 0;
-    if (stage_delay(probe, rate, 0.5, &delay) != 0) return -1;
+    if (stage_delay(probe, rate, 0.5, cfg, &delay) != 0) return -1;
     if (delay < 0) delay = 0;
 
     const double peak_in = m->true_peak;
@@ -145,8 +147,8 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
         pcm_ptr out;
         int64_t out_frames = 0;
         loudness_stats got;
-        if (limit_pass(*pcm, *frames, rate, channels, g, ceiling_db, delay, &out, &out_frames,
-                       &got) != 0)
+        if (limit_pass(*pcm, *frames, rate, channels, g, ceiling_db, delay, cfg, &out,
+                       &out_frames, &got) != 0)
             return -1;
         report->limiter_passes++;
         if (debug_on())
@@ -203,7 +205,7 @@ void write_report(const loudness_stats& m, const level_report& r) {
 }
 
 int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
-               double ceiling_db, const loudness_stats& m, bool discard,
+               double ceiling_db, const loudness_stats& m, bool discard, const settings& cfg,
                loudness_stats* levelled, level_report* report) {
     *levelled = m;
     double gain = 0.0;
@@ -219,11 +221,12 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
     // them, level it without the dynamic pass's moving gain.
     if (m.lra_fine <= 11.0 && m.true_peak + gain - ceiling_db <= PEAKS_ONLY_DB) {
         report->mode = "limited";
-        return land(pcm, frames, rate, channels, target, ceiling_db, 1.0, levelled, report);
+        return land(pcm, frames, rate, channels, target, ceiling_db, 1.0, cfg, levelled,
+                    report);
     }
     report->mode = "dynamic";
-    if (dynamic_pass(pcm, frames, rate, channels, target, m, discard) != 0) return -1;
-    if (level_measure(pcm->get(), *frames, rate, channels, levelled) != 0) return -1;
+    if (dynamic_pass(pcm, frames, rate, channels, target, m, discard, cfg) != 0) return -1;
+    if (level_measure(pcm->get(), *frames, rate, channels, cfg, levelled) != 0) return -1;
     if (!measured(*levelled)) return 0;
     double miss = miss_of(target, *levelled);
     if (std::fabs(miss) <= LAND_TOLERANCE_LU && levelled->true_peak <= ceiling_db) return 0;
@@ -236,16 +239,16 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
     }
     // The limiter takes back about a fifth of a step on what the dynamic
     // pass gives, whose peaks already stand at the ceiling.
-    return land(pcm, frames, rate, channels, target, ceiling_db, 0.8, levelled, report);
+    return land(pcm, frames, rate, channels, target, ceiling_db, 0.8, cfg, levelled, report);
 }
 
 }  // namespace
 
 int level_pcm(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
-              double ceiling_db, const loudness_stats& m, bool discard,
+              double ceiling_db, const loudness_stats& m, bool discard, const settings& cfg,
               loudness_stats* levelled, level_report* report) {
-    int rc = level_impl(pcm, frames, rate, channels, target, ceiling_db, m, discard, levelled,
-                        report);
+    int rc = level_impl(pcm, frames, rate, channels, target, ceiling_db, m, discard, cfg,
+                        levelled, report);
     if (rc == 0 && debug_on()) write_report(m, *report);
     return rc;
 }
