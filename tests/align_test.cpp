@@ -151,13 +151,16 @@ TEST_P(AlignStage, OutputFrameNIsInputFrameN) {
     if (opt.denoise >= 1) {
         pcm_ptr out;
         int64_t n = 0;
-        ASSERT_EQ(denoise_pcm(in.data(), frames, c.rate, c.channels, opt.denoise, &out, &n), 0);
+        ASSERT_EQ(denoise_pcm(in.data(), frames, c.rate, c.channels, opt.denoise, &out, &n),
+                  0);
         // Resampled to 48 kHz and back at other rates, still frame for frame.
         ASSERT_EQ(n, frames);
         cur = copy_of(out.get(), frames, c.channels);
     }
     loudness_stats st;
-    ASSERT_EQ(measure_pcm(cur.data(), frames, c.rate, c.channels, &st, measure_kind::level), 0);
+    ASSERT_EQ(measure_pcm(cur.data(), frames, c.rate, c.channels, settings_from_env(), &st,
+                          measure_kind::level),
+              0);
     char chain[CHAIN_SIZE] = "";
     applied_list applied;
     compose_chain(opt, st.true_peak, chain, sizeof chain, &applied);
@@ -171,10 +174,12 @@ TEST_P(AlignStage, OutputFrameNIsInputFrameN) {
         pcm_ptr p(static_cast<int16_t*>(std::malloc(out.size() * sizeof(int16_t))));
         std::memcpy(p.get(), out.data(), out.size() * sizeof(int16_t));
         loudness_stats m, levelled;
-        ASSERT_EQ(measure_pcm(p.get(), n, c.rate, c.channels, &m, measure_kind::level), 0);
+        ASSERT_EQ(measure_pcm(p.get(), n, c.rate, c.channels, settings_from_env(), &m,
+                              measure_kind::level),
+                  0);
         level_report report;
         ASSERT_EQ(level_pcm(&p, &n, c.rate, c.channels, opt.target_lufs, LEVEL_CEILING_DB, m,
-                            true, &levelled, &report),
+                            true, settings_from_env(), &levelled, &report),
                   0)
             << g_err;
         if (c.loudnorm_mode) {
@@ -269,7 +274,9 @@ TEST(AlignCache, ThreadsMeasuringTogetherAgree) {
     int rcs[4] = {-1, -1, -1, -1};
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; i++)
-        threads.emplace_back([&, i] { rcs[i] = chain_delay(opt, rate, 1 + i % 2, &delays[i]); });
+        threads.emplace_back([&, i] {
+            rcs[i] = chain_delay(opt, rate, 1 + i % 2, &delays[i]);
+        });
     for (std::thread& t : threads) t.join();
     int64_t again = -1;
     ASSERT_EQ(chain_delay(opt, rate, 2, &again), 0) << g_err;

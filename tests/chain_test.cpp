@@ -144,7 +144,8 @@ TEST(LoudnormTarget, AboveMinusFiveLevelsToMinusFive) {
         EXPECT_EQ(std::string(second).compare(0, want.size(), want), 0) << second;
         for (const char* text : {dynamic, second}) {
             graph_context g;
-            EXPECT_EQ(graph_setup(&g, text, 48000, 2), 0) << text << ": " << g_err;
+            EXPECT_EQ(graph_setup(&g, text, 48000, 2), 0)
+                << text << ": " << g_err;
             graph_release(&g);
         }
     }

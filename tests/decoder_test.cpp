@@ -87,7 +87,7 @@ struct opened {
 void decode(const std::string& path, opened* o) {
     g_err[0] = '\0';
     o->open_rc = decode_open(&o->st, path.c_str());
-    if (o->open_rc == 0) o->all_rc = decode_all(&o->st, &o->pcm, &o->frames);
+    if (o->open_rc == 0) o->all_rc = decode_all(&o->st, settings_from_env(), &o->pcm, &o->frames);
 }
 
 struct format_case {
@@ -510,7 +510,7 @@ TEST(DecodeState, OpenResetsAnEarlierState) {
     EXPECT_EQ(st.sample_rate, 44100);
     pcm_ptr pcm;
     int64_t frames = 0;
-    ASSERT_EQ(decode_all(&st, &pcm, &frames), 0) << g_err;
+    ASSERT_EQ(decode_all(&st, settings_from_env(), &pcm, &frames), 0) << g_err;
     EXPECT_EQ(frames, 88200);
 
     // A failed open leaves nothing behind.

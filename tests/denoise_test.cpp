@@ -351,20 +351,20 @@ TEST(DenoiseFrames, LevelSetsTheShareOfTheDenoisedSignal) {
 TEST(DenoiseInstance, ReleaseClearsAndTheNextCallStartsFresh) {
     samples in = interleave({white(2400, 0.05, 7)});
     release_denoiser();
-    EXPECT_EQ(g_rn, nullptr);
+    EXPECT_EQ(denoiser_instance(), nullptr);
     stage_out first = denoise(in, 48000, 1, 10);
-    EXPECT_NE(g_rn, nullptr);
-    DenoiseState* kept = g_rn;
+    EXPECT_NE(denoiser_instance(), nullptr);
+    const DenoiseState* kept = denoiser_instance();
     stage_out second = denoise(in, 48000, 1, 10);
-    EXPECT_EQ(g_rn, kept) << "one instance serves every stage of a call";
+    EXPECT_EQ(denoiser_instance(), kept) << "one instance serves every stage of a call";
     EXPECT_NE(first.pcm, second.pcm) << "the second run starts from the first run's history";
 
     release_denoiser();
-    EXPECT_EQ(g_rn, nullptr);
+    EXPECT_EQ(denoiser_instance(), nullptr);
     release_denoiser();  // twice is harmless
-    EXPECT_EQ(g_rn, nullptr);
+    EXPECT_EQ(denoiser_instance(), nullptr);
     stage_out fresh = denoise(in, 48000, 1, 10);
-    EXPECT_NE(g_rn, nullptr);
+    EXPECT_NE(denoiser_instance(), nullptr);
     EXPECT_EQ(fresh.pcm, first.pcm) << "after release the stage starts from a new instance";
 }
 
@@ -451,7 +451,9 @@ struct figures {
 figures measure(const samples& pcm, int rate, size_t quiet_from, size_t quiet_to) {
     figures f;
     loudness_stats st;
-    EXPECT_EQ(measure_pcm(pcm.data(), static_cast<int64_t>(pcm.size()), rate, 1, &st), 0)
+    EXPECT_EQ(measure_pcm(pcm.data(), static_cast<int64_t>(pcm.size()), rate, 1,
+                          settings_from_env(), &st),
+              0)
         << g_err;
     f.floor_db = st.noise_floor;
     f.integrated = st.integrated;
@@ -553,7 +555,7 @@ TEST(DenoiseEnhance, StageRunsFirstAndLeavesNoInstanceBehind) {
                   0)
             << audioenhancer_last_error();
         EXPECT_EQ(applied_of(json), "denoise");
-        EXPECT_EQ(g_rn, nullptr);
+        EXPECT_EQ(denoiser_instance(), nullptr);
 
         decoded_file after;
         ASSERT_TRUE(decode_file(out, &after));

@@ -103,7 +103,7 @@ TEST(GraphChunks, TenThousandFramesGoAsThreeChunks) {
               "[AE] add frame fmt=1 sr=48000 ch=1 nf=1808\n");
 
     std::vector<long long> pts, nb;
-    showinfo_frames(g_logbuf, &pts, &nb);
+    showinfo_frames(log_capture_text(), &pts, &nb);
     EXPECT_EQ(pts, (std::vector<long long>{0, 4096, 8192}));
     EXPECT_EQ(nb, (std::vector<long long>{4096, 4096, 1808}));
 }
@@ -120,7 +120,7 @@ TEST(GraphChunks, ExactlyOneChunk) {
     ASSERT_EQ(r.rc, 0) << g_err;
     EXPECT_EQ(err, "[AE] add frame fmt=1 sr=44100 ch=2 nf=4096\n");
     std::vector<long long> pts, nb;
-    showinfo_frames(g_logbuf, &pts, &nb);
+    showinfo_frames(log_capture_text(), &pts, &nb);
     EXPECT_EQ(pts, (std::vector<long long>{0}));
     EXPECT_EQ(nb, (std::vector<long long>{4096}));
     ASSERT_EQ(r.frames, 4096);
@@ -136,7 +136,7 @@ TEST(GraphChunks, OneFrameAndOneOverAChunk) {
         ASSERT_EQ(r.rc, 0) << g_err;
         EXPECT_EQ(r.frames, n);
         std::vector<long long> pts, nb;
-        showinfo_frames(g_logbuf, &pts, &nb);
+        showinfo_frames(log_capture_text(), &pts, &nb);
         std::vector<long long> want_pts, want_nb;
         for (int64_t off = 0; off < n; off += 4096) {
             want_pts.push_back(off);

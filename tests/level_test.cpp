@@ -18,8 +18,8 @@ loudness_stats measure_file(const std::string& path) {
     decoded_file d;
     loudness_stats st;
     EXPECT_TRUE(decode_file(path, &d)) << path;
-    EXPECT_EQ(measure_pcm(d.pcm.get(), d.frames, d.sample_rate, d.channels, &st,
-                          measure_kind::level),
+    EXPECT_EQ(measure_pcm(d.pcm.get(), d.frames, d.sample_rate, d.channels,
+                          settings_from_env(), &st, measure_kind::level),
               0)
         << path;
     return st;

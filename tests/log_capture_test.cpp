@@ -255,9 +255,9 @@ TEST(ParseMeasurement, PublishedTextIgnoresAnEarlierLongerCapture) {
     log_capture_begin();
     av_log(nullptr, AV_LOG_INFO, "%s", head.c_str());
     log_capture_end();
-    ASSERT_EQ(g_logpos, head.size());
+    ASSERT_EQ(log_capture_size(), head.size());
     loudness_stats s;
-    EXPECT_EQ(parse_measurement(g_logbuf, &s), 0);
+    EXPECT_EQ(parse_measurement(log_capture_text(), &s), 0);
     EXPECT_EQ(s.integrated, -20.0);
     EXPECT_NE(s.noise_floor, -11.0);
 }
@@ -323,8 +323,8 @@ TEST(LogCapture, KeepsInfoAndAboveDropsVerboseAndDebug) {
     av_log(nullptr, AV_LOG_INFO, "joined\n");
     log_capture_end();
     std::string want = "info 1\nwarning two\nerror 3.0\nno line end joined\n";
-    EXPECT_STREQ(g_logbuf, want.c_str());
-    EXPECT_EQ(g_logpos, want.size());
+    EXPECT_STREQ(log_capture_text(), want.c_str());
+    EXPECT_EQ(log_capture_size(), want.size());
 }
 
 TEST(LogCapture, StoresNoContextNameOrLevel) {
@@ -335,19 +335,19 @@ TEST(LogCapture, StoresNoContextNameOrLevel) {
     av_log(g.src, AV_LOG_WARNING, "from the source\n");
     log_capture_end();
     graph_release(&g);
-    EXPECT_STREQ(g_logbuf, "from the graph\nfrom the source\n");
+    EXPECT_STREQ(log_capture_text(), "from the graph\nfrom the source\n");
 }
 
 TEST(LogCapture, EmptyCapturePublishesEmptyText) {
     log_capture_begin();
     log_info("something to replace\n");
     log_capture_end();
-    ASSERT_GT(g_logpos, 0u);
+    ASSERT_GT(log_capture_size(), 0u);
 
     log_capture_begin();
     log_capture_end();
-    EXPECT_EQ(g_logpos, 0u);
-    EXPECT_EQ(g_logbuf[0], '\0');
+    EXPECT_EQ(log_capture_size(), 0u);
+    EXPECT_EQ(log_capture_text()[0], '\0');
 }
 
 TEST(LogCapture, EachCaptureStartsAfresh) {
@@ -357,8 +357,8 @@ TEST(LogCapture, EachCaptureStartsAfresh) {
     log_capture_begin();
     log_info("second\n");
     log_capture_end();
-    EXPECT_STREQ(g_logbuf, "second\n");
-    EXPECT_EQ(g_logpos, 7u);
+    EXPECT_STREQ(log_capture_text(), "second\n");
+    EXPECT_EQ(log_capture_size(), 7u);
 }
 
 TEST(LogCapture, NothingIsCapturedOrPrintedOutsideACapture) {
@@ -369,11 +369,11 @@ TEST(LogCapture, NothingIsCapturedOrPrintedOutsideACapture) {
     av_log(nullptr, AV_LOG_ERROR, "outside after the end\n");
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "");
-    EXPECT_STREQ(g_logbuf, "inside\n");
+    EXPECT_STREQ(log_capture_text(), "inside\n");
 
     log_capture_begin();
     log_capture_end();
-    EXPECT_EQ(g_logpos, 0u);
+    EXPECT_EQ(log_capture_size(), 0u);
 }
 
 TEST(LogCapture, FullBufferStopsAtCapacityAndStaysTerminated) {
@@ -391,16 +391,16 @@ TEST(LogCapture, FullBufferStopsAtCapacityAndStaysTerminated) {
     }
     log_info("dropped once full\n");
     log_capture_end();
-    EXPECT_EQ(g_logpos, LOG_CAPACITY - 1);
-    EXPECT_EQ(g_logbuf[LOG_CAPACITY - 1], '\0');
-    EXPECT_EQ(std::strlen(g_logbuf), LOG_CAPACITY - 1);
-    EXPECT_EQ(std::memcmp(g_logbuf, expect.data(), LOG_CAPACITY - 1), 0);
+    EXPECT_EQ(log_capture_size(), LOG_CAPACITY - 1);
+    EXPECT_EQ(log_capture_text()[LOG_CAPACITY - 1], '\0');
+    EXPECT_EQ(std::strlen(log_capture_text()), LOG_CAPACITY - 1);
+    EXPECT_EQ(std::memcmp(log_capture_text(), expect.data(), LOG_CAPACITY - 1), 0);
 
     // A capture after a full one holds only its own text.
     log_capture_begin();
     log_info("small\n");
     log_capture_end();
-    EXPECT_STREQ(g_logbuf, "small\n");
+    EXPECT_STREQ(log_capture_text(), "small\n");
 }
 
 TEST(LogCapture, MessageThatDoesNotFitIsCutAtTheEnd) {
@@ -410,8 +410,8 @@ TEST(LogCapture, MessageThatDoesNotFitIsCutAtTheEnd) {
     log_info("0123456789ABCDEF\n");  // only ten characters fit
     log_info("x");
     log_capture_end();
-    EXPECT_EQ(g_logpos, LOG_CAPACITY - 1);
-    EXPECT_EQ(std::string(g_logbuf + LOG_CAPACITY - 11), "0123456789");
+    EXPECT_EQ(log_capture_size(), LOG_CAPACITY - 1);
+    EXPECT_EQ(std::string(log_capture_text() + LOG_CAPACITY - 11), "0123456789");
 }
 
 TEST(LogCapture, WorksOnAThreadStartedLater) {
@@ -424,14 +424,14 @@ TEST(LogCapture, WorksOnAThreadStartedLater) {
         log_capture_begin();
         log_info("from thread %d\n", 2);
         log_capture_end();
-        seen = g_logbuf;
-        pos = g_logpos;
+        seen = log_capture_text();
+        pos = log_capture_size();
     });
     t.join();
     EXPECT_EQ(seen, "from thread 2\n");
     EXPECT_EQ(pos, 14u);
     // Each thread keeps its own text: workers never overwrite the caller's.
-    EXPECT_STREQ(g_logbuf, "from thread 1\n");
+    EXPECT_STREQ(log_capture_text(), "from thread 1\n");
 }
 
 TEST(LogCapture, CollectsOnlyTheCapturingThread) {
@@ -441,7 +441,7 @@ TEST(LogCapture, CollectsOnlyTheCapturingThread) {
     t.join();
     log_info("mine 2\n");
     log_capture_end();
-    EXPECT_STREQ(g_logbuf, "mine 1\nmine 2\n");
+    EXPECT_STREQ(log_capture_text(), "mine 1\nmine 2\n");
 }
 
 TEST(LogCapture, MeasurementOnAThreadStartedLater) {
@@ -452,7 +452,7 @@ TEST(LogCapture, MeasurementOnAThreadStartedLater) {
     }
     int rc = -2;
     loudness_stats s;
-    std::thread t([&] { rc = measure_pcm(pcm.data(), 48000, 48000, 2, &s); });
+    std::thread t([&] { rc = measure_pcm(pcm.data(), 48000, 48000, 2, settings_from_env(), &s); });
     t.join();
     ASSERT_EQ(rc, 0);
     EXPECT_NEAR(s.integrated, -23.0, 0.2);
@@ -471,7 +471,7 @@ TEST(MeasurePcm, FillsEveryFigureOfATone) {
         pcm[i * 2] = pcm[i * 2 + 1] = v;
     }
     loudness_stats s = garbage_stats();
-    ASSERT_EQ(measure_pcm(pcm.data(), 48000 * 5, 48000, 2, &s), 0);
+    ASSERT_EQ(measure_pcm(pcm.data(), 48000 * 5, 48000, 2, settings_from_env(), &s), 0);
     EXPECT_NEAR(s.integrated, -20.0, 0.1);
     EXPECT_NEAR(s.threshold, -30.0, 0.2);
     EXPECT_NEAR(s.lra, 0.0, 0.2);
@@ -480,16 +480,16 @@ TEST(MeasurePcm, FillsEveryFigureOfATone) {
     // quieter than its own level.
     EXPECT_NEAR(s.noise_floor, -20.0, 1.0);
     // The text the figures came from is the published capture.
-    EXPECT_NE(std::strstr(g_logbuf, "Summary:"), nullptr);
-    EXPECT_NE(std::strstr(g_logbuf, "Noise floor dB"), nullptr);
-    EXPECT_EQ(std::strlen(g_logbuf), g_logpos);
+    EXPECT_NE(std::strstr(log_capture_text(), "Summary:"), nullptr);
+    EXPECT_NE(std::strstr(log_capture_text(), "Noise floor dB"), nullptr);
+    EXPECT_EQ(std::strlen(log_capture_text()), log_capture_size());
 }
 
 TEST(MeasurePcm, EmptyInputFailsAndLeavesOutAlone) {
     loudness_stats s = garbage_stats();
     g_err[0] = '\0';
     int16_t dummy = 0;
-    EXPECT_EQ(measure_pcm(&dummy, 0, 48000, 1, &s), -1);
+    EXPECT_EQ(measure_pcm(&dummy, 0, 48000, 1, settings_from_env(), &s), -1);
     EXPECT_STREQ(g_err, "filtergraph produced no output");
     EXPECT_EQ(s.integrated, 11.0);
     EXPECT_EQ(s.noise_floor, 55.0);
@@ -499,7 +499,7 @@ TEST(MeasurePcm, SetupFailureLeavesOutAloneAndRemovesTheCallback) {
     loudness_stats s = garbage_stats();
     g_err[0] = '\0';
     int16_t pcm[64] = {};
-    EXPECT_EQ(measure_pcm(pcm, 64, 0, 1, &s), -1);
+    EXPECT_EQ(measure_pcm(pcm, 64, 0, 1, settings_from_env(), &s), -1);
     EXPECT_NE(std::string(g_err), "");
     EXPECT_EQ(s.integrated, 11.0);
     EXPECT_EQ(s.true_peak, 44.0);
@@ -518,10 +518,10 @@ TEST(MeasurePcm, DebugWritesTheLogFileAndPosition) {
     for (int i = 0; i < 48000; i++) pcm[i] = static_cast<int16_t>(3000 * std::sin(2 * M_PI * 440 * i / 48000.0));
     loudness_stats s;
     testing::internal::CaptureStderr();
-    int rc = measure_pcm(pcm.data(), 48000, 48000, 1, &s);
+    int rc = measure_pcm(pcm.data(), 48000, 48000, 1, settings_from_env(), &s);
     std::string err = testing::internal::GetCapturedStderr();
     unsetenv("AE_DEBUG");
-    std::string logged(g_logbuf, g_logpos);
+    std::string logged(log_capture_text(), log_capture_size());
     FILE* f = std::fopen("ae_debug_log.txt", "rb");
     std::string file;
     if (f) {
@@ -534,13 +534,13 @@ TEST(MeasurePcm, DebugWritesTheLogFileAndPosition) {
     ASSERT_EQ(rc, 0);
     EXPECT_NE(f, nullptr);
     EXPECT_EQ(file, logged);
-    EXPECT_NE(err.find("[AE] logpos=" + std::to_string(g_logpos) + "\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("[AE] logpos=" + std::to_string(log_capture_size()) + "\n"), std::string::npos) << err;
 }
 
 TEST(MeasurePcm, SilenceReadsMinus70) {
     std::vector<int16_t> pcm(48000 * 3, 0);
     loudness_stats s;
-    ASSERT_EQ(measure_pcm(pcm.data(), 48000 * 3, 48000, 1, &s), 0);
+    ASSERT_EQ(measure_pcm(pcm.data(), 48000 * 3, 48000, 1, settings_from_env(), &s), 0);
     EXPECT_NEAR(s.integrated, -70.0, 0.01);
     EXPECT_TRUE(s.true_peak <= -900.0 || std::isinf(s.true_peak)) << s.true_peak;
 }

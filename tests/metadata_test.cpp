@@ -100,7 +100,7 @@ void rewrite(const std::string& in, const std::string& out) {
     ASSERT_EQ(decode_open(&st, in.c_str()), 0) << g_err;
     pcm_ptr pcm;
     int64_t frames = 0;
-    ASSERT_EQ(decode_all(&st, &pcm, &frames), 0) << g_err;
+    ASSERT_EQ(decode_all(&st, settings_from_env(), &pcm, &frames), 0) << g_err;
     ASSERT_EQ(encode_file(out.c_str(), pcm.get(), frames, st.sample_rate, st.channels,
                           src.fmt.get()),
               0)

@@ -19,9 +19,8 @@ extern "C" {
 // library from loading with dlopen. calloc leaves the pages no message
 // reaches untouched.
 static thread_local heap_ptr<char> t_logbuf;
+static thread_local size_t t_logpos = 0;
 static thread_local bool t_capturing = false;
-thread_local char* g_logbuf = nullptr;
-thread_local uint64_t g_logpos = 0;
 
 // FFmpeg hands a custom callback every message at every level; the capture
 // keeps only what its own level lets through.
@@ -34,11 +33,15 @@ void log_cb(void* ctx, int level, const char* fmt, va_list args) {
     }
     char* buf = t_logbuf.get();
     if ((level & 0xff) > CAPTURE_LEVEL) return;
-    if (g_logpos >= LOG_CAPACITY - 1) return;
-    size_t room = LOG_CAPACITY - g_logpos;
-    int n = std::vsnprintf(buf + g_logpos, room, fmt, args);
-    if (n > 0) g_logpos += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1;
+    if (t_logpos >= LOG_CAPACITY - 1) return;
+    size_t room = LOG_CAPACITY - t_logpos;
+    int n = std::vsnprintf(buf + t_logpos, room, fmt, args);
+    if (n > 0) t_logpos += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1;
 }
+
+const char* log_capture_text() { return t_logbuf.get(); }
+
+size_t log_capture_size() { return t_logpos; }
 
 void log_install() {
     av_log_set_level(CAPTURE_LEVEL);
@@ -48,9 +51,8 @@ void log_install() {
 void log_capture_begin() {
     if (!t_logbuf) t_logbuf.reset(static_cast<char*>(std::calloc(LOG_CAPACITY, 1)));
     if (!t_logbuf) throw std::bad_alloc();
-    g_logbuf = t_logbuf.get();
-    g_logpos = 0;
-    g_logbuf[0] = '\0';
+    t_logpos = 0;
+    t_logbuf.get()[0] = '\0';
     t_capturing = true;
     // Every export installs the callback as its call begins; a capture only
     // makes sure of it once, since captures run on several threads at once.
@@ -63,10 +65,9 @@ void log_capture_end() { t_capturing = false; }
 void log_capture_store(const char* text, size_t size) {
     if (!t_logbuf) t_logbuf.reset(static_cast<char*>(std::calloc(LOG_CAPACITY, 1)));
     if (!t_logbuf) throw std::bad_alloc();
-    g_logbuf = t_logbuf.get();
-    g_logpos = size < LOG_CAPACITY - 1 ? size : LOG_CAPACITY - 1;
-    std::memcpy(g_logbuf, text, g_logpos);
-    g_logbuf[g_logpos] = '\0';
+    t_logpos = size < LOG_CAPACITY - 1 ? size : LOG_CAPACITY - 1;
+    std::memcpy(t_logbuf.get(), text, t_logpos);
+    t_logbuf.get()[t_logpos] = '\0';
 }
 
 // Runs a graph set up by setup under a capture, dropping its audio.
@@ -97,18 +98,18 @@ int capture_chain(const char* chain, const int16_t* pcm, int64_t frames, int sam
 }
 
 int capture_parts(const chain_parts& parts, const int16_t* pcm, int64_t frames,
-                  int sample_rate, int channels, void (*meta_fn)(void*, const AVDictionary*),
-                  void* meta_ctx) {
+                  int sample_rate, int channels, const settings& cfg,
+                  void (*meta_fn)(void*, const AVDictionary*), void* meta_ctx) {
     return capture_run(
-        [&](graph_context* g) { return graph_setup_parts(g, parts, sample_rate, channels); },
+        [&](graph_context* g) { return graph_setup_parts(g, parts, sample_rate, channels, cfg); },
         pcm, frames, meta_fn, meta_ctx);
 }
 
 void write_log_file(const char* name) {
-    if (!g_logbuf) return;
+    if (!t_logbuf) return;
     FILE* f = std::fopen(name, "w");
     if (!f) return;
-    std::fwrite(g_logbuf, 1, g_logpos, f);
+    std::fwrite(t_logbuf.get(), 1, t_logpos, f);
     std::fclose(f);
 }
 

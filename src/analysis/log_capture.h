@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/settings.h"
+
 struct AVDictionary;
 struct chain_parts;
 
@@ -11,8 +13,8 @@ constexpr size_t LOG_CAPACITY = 1048576;
 
 // Text of this thread's most recent capture, NUL-terminated (null before
 // its first), and its length. Each thread has its own.
-extern thread_local char* g_logbuf;
-extern thread_local uint64_t g_logpos;
+const char* log_capture_text();
+size_t log_capture_size();
 
 // FFmpeg log callback: while this thread captures, appends messages at or
 // below the capture's level to its buffer; otherwise passes them to
@@ -24,7 +26,7 @@ void log_install();
 
 // Starts a capture on this thread (level AV_LOG_INFO, callback installed).
 void log_capture_begin();
-// Ends this thread's capture; its text stays in g_logbuf.
+// Ends this thread's capture; its text stays as log_capture_text().
 void log_capture_end();
 
 // Makes text (cut to the capacity) this thread's capture text, as if it had
@@ -35,7 +37,7 @@ void log_capture_store(const char* text, size_t size);
 void parse_label(const char* text, const char* label, double* out);
 
 // Runs pcm through chain under a capture, dropping the filtered audio: the
-// filters' reports, printed while the graph is freed, end up in g_logbuf.
+// filters' reports, printed while the graph is freed, end up in the capture text.
 // Returns 0, CAPTURE_SETUP_FAILED or CAPTURE_RUN_FAILED (g_err set).
 constexpr int CAPTURE_SETUP_FAILED = -1;
 constexpr int CAPTURE_RUN_FAILED = -2;
@@ -45,7 +47,8 @@ int capture_chain(const char* chain, const int16_t* pcm, int64_t frames, int sam
                   void* meta_ctx = nullptr);
 // The same for a cut chain (graph.h), whose parts run side by side.
 int capture_parts(const chain_parts& parts, const int16_t* pcm, int64_t frames,
-                  int sample_rate, int channels, void (*meta_fn)(void*, const AVDictionary*),
+                  int sample_rate, int channels, const settings& cfg,
+                  void (*meta_fn)(void*, const AVDictionary*),
                   void* meta_ctx);
 
 // Writes the published capture to `name` in the current directory.

@@ -81,7 +81,7 @@ static int capture_to(const char* chain, const int16_t* pcm, int64_t frames, int
     if (rc == CAPTURE_RUN_FAILED && debug_on())
         std::fprintf(stderr, "[AE] graph_run: %s\n", g_err);
     if (rc != 0) return -1;
-    text->assign(g_logbuf, g_logpos);
+    text->assign(log_capture_text(), log_capture_size());
     return 0;
 }
 
@@ -92,13 +92,13 @@ static int parse_texts(const std::string* texts, loudness_stats* out) {
     log_capture_store(all.data(), all.size());
     if (debug_on()) {
         write_log_file("ae_debug_log.txt");
-        std::fprintf(stderr, "[AE] logpos=%zu\n", static_cast<size_t>(g_logpos));
+        std::fprintf(stderr, "[AE] logpos=%zu\n", log_capture_size());
     }
-    return parse_measurement(g_logbuf, out);
+    return parse_measurement(log_capture_text(), out);
 }
 
 int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
-                loudness_stats* out, measure_kind kind) {
+                const settings& cfg, loudness_stats* out, measure_kind kind) {
     std::string texts[2];
     if (kind == measure_kind::level) {
         meter_meta meta;
@@ -109,7 +109,7 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
         add_fine(meta, out);
         return 0;
     }
-    if (!threads_enabled()) {
+    if (!threads_enabled(cfg)) {
         if (capture_to(MEASURE_CHAIN, pcm, frames, sample_rate, channels, &texts[0]) != 0)
             return -1;
         return parse_texts(texts, out);
@@ -120,22 +120,23 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
                               &texts[1]);
         }) != 0)
         return -1;
-    int rc = capture_to(MEASURE_LOUDNESS_CHAIN, pcm, frames, sample_rate, channels, &texts[0]);
+    int rc = capture_to(MEASURE_LOUDNESS_CHAIN, pcm, frames, sample_rate, channels,
+                        &texts[0]);
     if (worker_join(&stats) != 0 || rc != 0) return -1;
     return parse_texts(texts, out);
 }
 
 int measure_through(const chain_parts& parts, const int16_t* pcm, int64_t frames,
-                    int sample_rate, int channels, loudness_stats* out) {
+                    int sample_rate, int channels, const settings& cfg, loudness_stats* out) {
     chain_parts metered = parts;
     metered.tail += std::string(metered.tail.empty() ? "" : ",") + MEASURE_GAIN_CHAIN;
     meter_meta meta;
     std::string texts[2];
-    int rc = capture_parts(metered, pcm, frames, sample_rate, channels, read_meta, &meta);
+    int rc = capture_parts(metered, pcm, frames, sample_rate, channels, cfg, read_meta, &meta);
     if (rc == CAPTURE_RUN_FAILED && debug_on())
         std::fprintf(stderr, "[AE] graph_run: %s\n", g_err);
     if (rc != 0) return -1;
-    texts[0].assign(g_logbuf, g_logpos);
+    texts[0].assign(log_capture_text(), log_capture_size());
     if (parse_texts(texts, out) != 0) return -1;
     add_fine(meta, out);
     return 0;
@@ -171,7 +172,7 @@ static int run_from_queue(const char* chain, block_queue* q, int rate, int chann
     graph_release(&g);
     log_capture_end();
     if (rc != 0) return -1;
-    text->assign(g_logbuf, g_logpos);
+    text->assign(log_capture_text(), log_capture_size());
     return 0;
 }
 
@@ -181,7 +182,8 @@ measure_stream::~measure_stream() {
         if (w.thread.joinable()) w.thread.join();
 }
 
-int measure_stream_start(measure_stream* m, int sample_rate, int channels, measure_kind kind) {
+int measure_stream_start(measure_stream* m, int sample_rate, int channels,
+                         measure_kind kind) {
     m->kind = kind;
     const bool level = kind == measure_kind::level;
     const char* chains[2] = {level ? MEASURE_LEVEL_CHAIN : MEASURE_LOUDNESS_CHAIN,
@@ -191,6 +193,7 @@ int measure_stream_start(measure_stream* m, int sample_rate, int channels, measu
         std::string* text = &m->texts[i];
         const char* chain = chains[i];
         meter_meta* meta = level ? &m->meta : nullptr;
+        // The lambda keeps its own copy of the settings.
         if (worker_start(&m->workers[i], [=] {
                 return run_from_queue(chain, q, sample_rate, channels, text, meta);
             }) != 0)
@@ -238,12 +241,13 @@ int feed_measure(void* ctx, const int16_t* pcm, int64_t frames) {
 }
 }  // namespace
 
-int measure_decoded(decoder_state* dec, loudness_stats* out, measure_kind kind) {
+int measure_decoded(decoder_state* dec, const settings& cfg, loudness_stats* out,
+                    measure_kind kind) {
     decoded_feed f;
     f.channels = dec->channels;
     int64_t frames = 0;
     const bool level = kind == measure_kind::level;
-    if (threads_enabled()) {
+    if (threads_enabled(cfg)) {
         measure_stream m;
         if (measure_stream_start(&m, dec->sample_rate, dec->channels, kind) != 0)
             return MEASURE_FAILED;
@@ -277,7 +281,7 @@ int measure_decoded(decoder_state* dec, loudness_stats* out, measure_kind kind) 
     graph_release(&g);
     log_capture_end();
     if (rc != 0) return f.failed ? MEASURE_FAILED : -1;
-    texts[0].assign(g_logbuf, g_logpos);
+    texts[0].assign(log_capture_text(), log_capture_size());
     if (parse_texts(texts, out) != 0) return MEASURE_FAILED;
     if (level) add_fine(meta, out);
     return 0;

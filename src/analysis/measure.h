@@ -34,14 +34,17 @@ extern const char* const MEASURE_LOUDNESS_CHAIN;
 extern const char* const MEASURE_STATS_CHAIN;
 extern const char* const MEASURE_LEVEL_CHAIN;
 
+// The full kind runs its two graphs side by side when cfg lets the call use
+// threads.
 int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
-                loudness_stats* out, measure_kind kind = measure_kind::full);
+                const settings& cfg, loudness_stats* out,
+                measure_kind kind = measure_kind::full);
 
 // The loudness alone (the fine figures too, no true peak) of what a cut
 // chain makes of pcm, measured at the end of its tail; the output is not
 // kept.
 int measure_through(const chain_parts& parts, const int16_t* pcm, int64_t frames,
-                    int sample_rate, int channels, loudness_stats* out);
+                    int sample_rate, int channels, const settings& cfg, loudness_stats* out);
 
 // Parses ebur128/astats log text into *out (reset to the unset values first).
 // Returns 0 when an integrated loudness of -900 or more was read.
@@ -70,7 +73,8 @@ bool measure_stream_push(measure_stream* m, const block_ptr& block);
 int measure_stream_finish(measure_stream* m, loudness_stats* out);
 
 // Measures an open input as it decodes; none of the decoded audio is held.
+// With threads (cfg) the graphs run on workers fed from the decoder.
 // Returns 0, -1 when decoding failed or MEASURE_FAILED (g_err set).
 constexpr int MEASURE_FAILED = -2;
-int measure_decoded(decoder_state* dec, loudness_stats* out,
+int measure_decoded(decoder_state* dec, const settings& cfg, loudness_stats* out,
                     measure_kind kind = measure_kind::full);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "analysis/measure.h"
+#include "base/settings.h"
 
 struct probe_result {
     double duration_s = 0.0;
@@ -14,4 +15,4 @@ struct probe_result {
 };
 
 // Decodes path and measures it as it decodes: 0, or -1 after set_err.
-int probe_run(const char* path, probe_result* r);
+int probe_run(const char* path, const settings& cfg, probe_result* r);

@@ -15,14 +15,14 @@ double or_floor(double v) { return v > -900.0 ? v : -70.0; }
 
 }  // namespace
 
-int probe_file(const char* path, const char** out) {
+int probe_file(const char* path, const settings& cfg, const char** out) {
     clear_err();
     if (!path || !out) {
         set_err("null args");
         return -1;
     }
     probe_result r;
-    if (probe_run(path, &r) != 0) return -1;
+    if (probe_run(path, cfg, &r) != 0) return -1;
 
     answer_ptr doc = answer_new();
     if (doc) {
@@ -42,7 +42,7 @@ int probe_file(const char* path, const char** out) {
 }
 
 int enhance_file(const char* in_path, const char* out_path, const char* options,
-                 const char** out) {
+                 const settings& cfg, const char** out) {
     clear_err();
     if (!out_path || !out || !in_path) {
         set_err("null args");
@@ -51,8 +51,7 @@ int enhance_file(const char* in_path, const char* out_path, const char* options,
     enhance_options opt;
     if (enhance_prepare(in_path, out_path, options, &opt) != 0) return -1;
     enhance_result r;
-    int rc = enhance_run(in_path, out_path, opt, &r);
-    if (rc != 0) return rc > 0 ? rc - 1 : -1;
+    if (enhance_run(in_path, out_path, opt, cfg, &r) != 0) return -1;
 
     answer_ptr doc = answer_new();
     if (doc) {

@@ -1,5 +1,6 @@
-// The five exported functions. Each working call catches everything thrown
-// inside, so no exception crosses the C boundary.
+// The five exported functions. Each working call reads the environment's
+// settings once as it starts and hands them down, and catches everything
+// thrown inside, so no exception crosses the C boundary.
 #include <cstdio>
 #include <new>
 
@@ -11,16 +12,19 @@ extern "C" {
 #include "api/answers.h"
 #include "audioenhancer.h"
 #include "base/error.h"
+#include "base/settings.h"
 
-// Runs one working call: FFmpeg's messages go to the library's log callback
-// from its first step on, nothing thrown escapes, and the calling thread's
-// error text becomes the one audioenhancer_last_error returns.
+// Runs one working call with the settings as the environment gives them
+// now: FFmpeg's messages go to the library's log callback from its first
+// step on, nothing thrown escapes, and the calling thread's error text
+// becomes the one audioenhancer_last_error returns.
 template <typename Fn>
 static int guarded(Fn&& fn) noexcept {
     int rc = -1;
     try {
+        const settings cfg = settings_from_env();
         log_install();
-        rc = fn();
+        rc = fn(cfg);
     } catch (const std::bad_alloc&) {
         set_err("oom");
     } catch (...) {
@@ -43,17 +47,21 @@ AUDIOENHANCER_API const char* audioenhancer_version(void) {
 AUDIOENHANCER_API const char* audioenhancer_last_error(void) { return g_last_error; }
 
 AUDIOENHANCER_API int audioenhancer_probe(const char* path, const char** out_json) {
-    return guarded([&] { return probe_file(path, out_json); });
+    return guarded([&](const settings& cfg) { return probe_file(path, cfg, out_json); });
 }
 
 AUDIOENHANCER_API int audioenhancer_enhance(const char* in_path, const char* out_path,
                                             const char* options, const char** out_json) {
-    return guarded([&] { return enhance_file(in_path, out_path, options, out_json); });
+    return guarded([&](const settings& cfg) {
+        return enhance_file(in_path, out_path, options, cfg, out_json);
+    });
 }
 
 AUDIOENHANCER_API int audioenhancer_batch(const char* in_dir, const char* out_dir,
                                           const char* options, const char** out_json) {
-    return guarded([&] { return batch_dir(in_dir, out_dir, options, out_json); });
+    return guarded([&](const settings& cfg) {
+        return batch_dir(in_dir, out_dir, options, cfg, out_json);
+    });
 }
 
 }  // extern "C"

@@ -2,15 +2,16 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "base/settings.h"
 
 thread_local char g_err[1024];
 char g_last_error[1024];
 
 void publish_err() { std::memcpy(g_last_error, g_err, sizeof g_last_error); }
 
-bool debug_on() { return std::getenv("AE_DEBUG") != nullptr; }
+bool debug_on() { return process_settings().debug; }
 
 void set_err(const char* fmt, ...) {
     // Format first, copy after: an argument may be g_err itself, wrapped by

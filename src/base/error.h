@@ -17,5 +17,6 @@ void set_err(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 inline void clear_err() { g_err[0] = '\0'; }
 
-// True when the diagnostic variable AE_DEBUG is set (to anything, even "").
+// True when the diagnostic variable AE_DEBUG is set (to anything, even ""),
+// as the process read it once (process_settings in base/settings.h).
 bool debug_on();

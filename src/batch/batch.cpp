@@ -70,20 +70,19 @@ struct batch_item {
     int64_t size = -1;
 };
 
-// Enhances one file on the calling thread. With several workers the file
-// keeps to that one thread (the files are what runs side by side); alone it
-// uses the call's own threads like a single enhance.
-void run_item(batch_item* item, const char* options, bool single) {
-    set_single_threaded(single);
+// Enhances one file on the calling thread with cfg. With several workers
+// each file gets a copy of the call's settings with one thread (the files
+// are what runs side by side); alone it uses the call's own threads like a
+// single enhance.
+void run_item(batch_item* item, const char* options, const settings& cfg) {
     clear_err();
     try {
         enhance_options opt;
         enhance_result r;
         item->rc = enhance_prepare(item->in_path.c_str(), item->out_path.c_str(), options, &opt);
         if (item->rc == 0)
-            item->rc = enhance_run(item->in_path.c_str(), item->out_path.c_str(), opt, &r);
+            item->rc = enhance_run(item->in_path.c_str(), item->out_path.c_str(), opt, cfg, &r);
         if (item->rc == 0) item->size = file_size(item->out_path.c_str());
-        if (item->rc != 0) item->rc = -1;  // the diagnostic hook writes nothing either
     } catch (const std::bad_alloc&) {
         set_err("oom");
         item->rc = -1;
@@ -92,13 +91,12 @@ void run_item(batch_item* item, const char* options, bool single) {
         item->rc = -1;
     }
     if (item->rc != 0) item->error = g_err;
-    set_single_threaded(false);
 }
 
 // Runs the items on "jobs" workers (one per processor by default), each
 // taking the next file not yet taken. The results land in the items, so the
 // answer lists them in listing order whatever finished first.
-void run_items(std::vector<batch_item>* items, const char* options) {
+void run_items(std::vector<batch_item>* items, const char* options, const settings& cfg) {
     enhance_options opt;
     int jobs = parse_options(options, &opt) == 0 ? opt.jobs : 0;
     clear_err();
@@ -112,8 +110,11 @@ void run_items(std::vector<batch_item>* items, const char* options) {
     if (std::adjacent_find(outs.begin(), outs.end()) != outs.end()) jobs = 1;
     std::atomic<size_t> next{0};
     auto work = [&] {
+        // Each worker's own copy of the call's settings.
+        settings mine = cfg;
+        if (jobs > 1) mine.threads = 1;
         for (size_t i; (i = next.fetch_add(1)) < items->size();)
-            run_item(&(*items)[i], options, jobs > 1);
+            run_item(&(*items)[i], options, mine);
         return 0;
     };
     std::vector<worker> workers(jobs > 1 ? jobs - 1 : 0);
@@ -128,7 +129,8 @@ void run_items(std::vector<batch_item>* items, const char* options) {
 
 }  // namespace
 
-int batch_dir(const char* in_dir, const char* out_dir, const char* options, const char** out) {
+int batch_dir(const char* in_dir, const char* out_dir, const char* options, const settings& cfg,
+              const char** out) {
     clear_err();
     if (!in_dir || !out_dir || !out) {
         set_err("null args");
@@ -206,7 +208,7 @@ int batch_dir(const char* in_dir, const char* out_dir, const char* options, cons
         items.push_back(std::move(item));
     }
 
-    run_items(&items, options);
+    run_items(&items, options, cfg);
 
     // A document that cannot be allocated ends the call in finish_json's
     // "json serialize failed"; every file has been processed by then.

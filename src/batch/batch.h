@@ -1,2 +1,5 @@
 #pragma once
-int batch_dir(const char* in_dir, const char* out_dir, const char* options, const char** out);
+#include "base/settings.h"
+
+int batch_dir(const char* in_dir, const char* out_dir, const char* options, const settings& cfg,
+              const char** out);

@@ -77,12 +77,8 @@ int decode_open(decoder_state* st, const char* path) {
     return 0;
 }
 
-double decoded_limit_bytes() {
-    if (const char* v = std::getenv("AE_MAX_DECODED_MB")) {
-        char* end = nullptr;
-        double mb = std::strtod(v, &end);
-        if (end != v && mb > 0) return mb * 1048576.0;
-    }
+double decoded_limit_bytes(const settings& cfg) {
+    if (cfg.max_decoded_mb > 0) return cfg.max_decoded_mb * 1048576.0;
     uint64_t avail = fs_available_memory();
     return avail ? static_cast<double>(avail) : 1e300;
 }
@@ -179,10 +175,10 @@ int decode_each(decoder_state* st, pcm_sink_fn fn, void* ctx, int64_t* out_frame
     return 0;
 }
 
-int decode_all(decoder_state* st, pcm_ptr* out, int64_t* out_frames) {
+int decode_all(decoder_state* st, const settings& cfg, pcm_ptr* out, int64_t* out_frames) {
     pcm_collector c;
     c.channels = st->channels;
-    c.limit = decoded_limit_bytes();
+    c.limit = decoded_limit_bytes(cfg);
     // The declared length (plus a little) sizes the first block; a false
     // declaration costs nothing, since the block is never larger than the
     // limit and grows as the audio really arrives.

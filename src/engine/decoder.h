@@ -1,5 +1,6 @@
 // Decoding a whole input file into the PCM buffer.
 #pragma once
+#include "base/settings.h"
 #include "engine/graph.h"
 #include "engine/pcm.h"
 
@@ -22,16 +23,16 @@ int decode_open(decoder_state* st, const char* path);
 
 // Decodes the whole stream; on success *pcm holds frames * channels samples.
 // Fails with a clear message as soon as the decoded PCM would pass what the
-// machine can hold: the physical memory available now, or AE_MAX_DECODED_MB
-// (mebibytes) when set.
-int decode_all(decoder_state* st, pcm_ptr* pcm, int64_t* frames);
+// machine can hold: the physical memory available now, or the call's
+// max_decoded_mb (AE_MAX_DECODED_MB) when set.
+int decode_all(decoder_state* st, const settings& cfg, pcm_ptr* pcm, int64_t* frames);
 
 // Decodes the whole stream, handing each decoded frame to fn as 16-bit
 // samples (nothing is kept). Fails like decode_all when nothing decodes.
 int decode_each(decoder_state* st, pcm_sink_fn fn, void* ctx, int64_t* frames);
 
 // Bytes the decoded PCM of one call may take (see decode_all).
-double decoded_limit_bytes();
+double decoded_limit_bytes(const settings& cfg);
 
 // 0 when path names an existing non-directory, else -1 with
 // "file not found: <path>": the check every working call makes first.

@@ -133,7 +133,7 @@ static int deliver_frame(graph_context* g, const AVFrame* f) {
         set_err("unsupported filter output format %d", f->format);
         return -1;
     }
-    if (!g_first_out_logged.load(std::memory_order_relaxed) && std::getenv("AE_DEBUG2") &&
+    if (!g_first_out_logged.load(std::memory_order_relaxed) && process_settings().debug_frames &&
         !g_first_out_logged.exchange(true))
         std::fprintf(stderr, "[AE] first out fmt=%d och=%d nf=%lld sr=%d\n", f->format, channels,
                      static_cast<long long>(n), f->sample_rate);

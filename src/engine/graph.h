@@ -2,6 +2,7 @@
 #pragma once
 #include <string>
 
+#include "base/settings.h"
 #include "engine/pcm.h"
 
 // Receives each block of the chain's output, converted to interleaved 16-bit
@@ -61,13 +62,14 @@ int graph_setup(graph_context* g, const char* chain, int sample_rate, int channe
 // A chain cut in three around one slow filter (the pivot, by its filter
 // name, in middle), so that with threads what stands before and after it
 // runs beside it. The formats between the parts are those the pivot gets
-// and gives when the chain runs as one graph, which it does without threads.
+// and gives when the chain runs as one graph, which it does when cfg keeps
+// the call on one thread.
 struct chain_parts {
     std::string head, middle, tail;
     const char* pivot = "";
 };
 int graph_setup_parts(graph_context* g, const chain_parts& parts, int sample_rate,
-                      int channels);
+                      int channels, const settings& cfg);
 
 // Feeds frames of pcm and hands what the graph has ready to the sink.
 int graph_push(graph_context* g, const int16_t* pcm, int64_t frames);

@@ -180,10 +180,11 @@ int fail_stages(graph_context* g) {
     return -1;
 }
 
-int graph_setup_parts(graph_context* g, const chain_parts& p, int sample_rate, int channels) {
+int graph_setup_parts(graph_context* g, const chain_parts& p, int sample_rate, int channels,
+                      const settings& cfg) {
     char args[300];
     source_args(g, sample_rate, channels, args, sizeof args);
-    if (threads_enabled()) {
+    if (threads_enabled(cfg)) {
         int staged = build_stages(g, p, args);
         if (staged < 0) graph_release(g);
         if (staged != 0) return staged < 0 ? -1 : 0;

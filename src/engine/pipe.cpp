@@ -1,23 +1,12 @@
 #include "engine/pipe.h"
 
-#include <cstdlib>
-#include <cstring>
 #include <new>
 #include <system_error>
 
 #include "base/error.h"
 #include "platform/fs.h"
 
-static thread_local bool t_single = false;
-
-bool threads_enabled() {
-    if (t_single) return false;
-    const char* v = std::getenv("AE_THREADS");
-    if (v && std::strcmp(v, "1") == 0) return false;
-    return fs_cpu_count() > 1;
-}
-
-void set_single_threaded(bool single) { t_single = single; }
+bool threads_enabled(const settings& cfg) { return cfg.threads != 1 && fs_cpu_count() > 1; }
 
 block_ptr make_block(const int16_t* pcm, int64_t frames, int channels) {
     auto b = std::make_shared<pcm_block>();

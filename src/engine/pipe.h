@@ -13,11 +13,12 @@
 #include <thread>
 #include <vector>
 
-// False when AE_THREADS=1 asks for the one-thread path, on a machine with
-// one processor, and on a thread that was told to stay single (a batch
-// worker: there the files are what runs side by side).
-bool threads_enabled();
-void set_single_threaded(bool single);
+#include "base/settings.h"
+
+// False when the call's settings ask for one thread (AE_THREADS=1, or a
+// batch worker's copy: there the files are what runs side by side) and on a
+// machine with one processor.
+bool threads_enabled(const settings& cfg);
 
 // A block of interleaved 16-bit samples handed from one thread to others.
 struct pcm_block {

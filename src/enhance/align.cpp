@@ -128,7 +128,8 @@ int64_t best_lag(const int16_t* ref, int64_t ref_frames, const int16_t* out, int
     return best;
 }
 
-int stage_delay(const char* piece, int sample_rate, double settle_s, int64_t* frames) {
+int stage_delay(const char* piece, int sample_rate, double settle_s,
+                int64_t* frames) {
     if (!piece || !*piece || sample_rate < 1 || sample_rate > 2000000 || !(settle_s >= 0.0) ||
         settle_s > 10.0) {
         set_err("cannot measure a stage delay: bad stage or rate %d", sample_rate);
@@ -145,8 +146,8 @@ int stage_delay(const char* piece, int sample_rate, double settle_s, int64_t* fr
     fill_noise(&probe);
     pcm_ptr out;
     int64_t out_frames = 0;
-    if (run_chain(piece, probe.data(), static_cast<int64_t>(probe.size()), sample_rate, 1, &out,
-                  &out_frames) != 0) {
+    if (run_chain(piece, probe.data(), static_cast<int64_t>(probe.size()), sample_rate, 1,
+                  &out, &out_frames) != 0) {
         set_err("cannot measure the delay of %s at %d Hz: %s", piece, sample_rate, g_err);
         return -1;
     }

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+#include "base/settings.h"
+
 // Frames by which the filter chain text `piece` delays audio at sample_rate
 // (negative if it runs ahead). Measured the first time a piece is asked for
 // at a rate, by cross-correlating a noise probe with the piece's output after
@@ -11,9 +13,10 @@
 // their steady state), and cached for the process; safe to call from several
 // threads at once. The
 // delay does not depend on the channel count: every stage treats its
-// channels alike. -1 and g_err when the piece cannot run or its output does
-// not follow the probe.
-int stage_delay(const char* piece, int sample_rate, double settle_s, int64_t* frames);
+// channels alike, nor on the threads cfg lets the probe's run use. -1 and
+// g_err when the piece cannot run or its output does not follow the probe.
+int stage_delay(const char* piece, int sample_rate, double settle_s,
+                int64_t* frames);
 
 // The lag in [-max_lag, max_lag] at which `out` best matches `ref`, both
 // interleaved with `channels` channels and compared on channel 0: out[i + lag]

@@ -66,7 +66,8 @@ void compose_chain(const enhance_options& opt, double peak_db, char* chain, size
     }
 }
 
-int chain_delay(const enhance_options& opt, int sample_rate, int channels, int64_t* frames) {
+int chain_delay(const enhance_options& opt, int sample_rate, int channels,
+                int64_t* frames) {
     *frames = 0;
     if (sample_rate < 1 || channels < 1) {
         set_err("cannot align the chain: bad format %d Hz, %d channels", sample_rate, channels);
@@ -88,7 +89,8 @@ int chain_delay(const enhance_options& opt, int sample_rate, int channels, int64
     int64_t total = 0;
     for (int i = 0; i < count; i++) {
         int64_t d = 0;
-        if (stage_delay(stages[i].piece, sample_rate, stages[i].settle_s, &d) != 0) return -1;
+        if (stage_delay(stages[i].piece, sample_rate, stages[i].settle_s, &d) != 0)
+            return -1;
         total += d;
     }
     // A stage that runs ahead cannot be undone by trimming the start.

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "base/options.h"
+#include "base/settings.h"
 
 constexpr size_t CHAIN_SIZE = 2048;
 constexpr int APPLIED_MAX = 8;
@@ -27,4 +28,5 @@ void compose_chain(const enhance_options& opt, double peak_db, char* chain, size
 // n is input frame n and the whole recording is kept. Each stage's delay is
 // measured the first time a rate needs it and cached (align.h), so the first
 // call at a rate takes a few tenths of a second. -1 and g_err on failure.
-int chain_delay(const enhance_options& opt, int sample_rate, int channels, int64_t* frames);
+int chain_delay(const enhance_options& opt, int sample_rate, int channels,
+                int64_t* frames);

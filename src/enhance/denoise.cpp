@@ -11,11 +11,13 @@
 #include "base/error.h"
 #include "engine/graph.h"
 
-thread_local DenoiseState* g_rn = nullptr;
+static thread_local DenoiseState* t_rn = nullptr;
+
+const DenoiseState* denoiser_instance() { return t_rn; }
 
 void release_denoiser() {
-    if (g_rn) rnnoise_destroy(g_rn);
-    g_rn = nullptr;
+    if (t_rn) rnnoise_destroy(t_rn);
+    t_rn = nullptr;
 }
 
 namespace {
@@ -32,9 +34,9 @@ constexpr int LAG = 2 * FRAME;
 using channel_signals = std::vector<std::vector<float>>;
 
 int create_instance() {
-    if (g_rn) return 0;
-    g_rn = rnnoise_create(nullptr);
-    if (!g_rn) {
+    if (t_rn) return 0;
+    t_rn = rnnoise_create(nullptr);
+    if (!t_rn) {
         set_err("rnnoise_create failed");
         return -1;
     }
@@ -90,7 +92,7 @@ void denoise_channel(std::vector<float>* ch, float a) {
             int64_t j = start + i;
             in[i] = j < n ? x[j] * RN_IN : 0.0f;
         }
-        rnnoise_process_frame(g_rn, den, in);
+        rnnoise_process_frame(t_rn, den, in);
         const int64_t at = start - LAG;
         if (at < 0) continue;
         float* o = x + at;
@@ -98,8 +100,7 @@ void denoise_channel(std::vector<float>* ch, float a) {
     }
 }
 
-int denoise_impl(const int16_t* pcm, int64_t frames, int sample_rate, int channels, int level,
-                 pcm_ptr* out, int64_t* out_frames) {
+int denoise_impl(const int16_t* pcm, int64_t frames, int sample_rate, int channels, int level, pcm_ptr* out, int64_t* out_frames) {
     if (create_instance() != 0) return -1;
     if (channels < 1 || frames < 0) {
         set_err("denoise produced no samples");
@@ -182,8 +183,7 @@ int denoise_impl(const int16_t* pcm, int64_t frames, int sample_rate, int channe
 
 }  // namespace
 
-int denoise_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels, int level,
-                pcm_ptr* out, int64_t* out_frames) {
+int denoise_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels, int level, pcm_ptr* out, int64_t* out_frames) {
     try {
         return denoise_impl(pcm, frames, sample_rate, channels, level, out, out_frames);
     } catch (const std::bad_alloc&) {

@@ -39,28 +39,13 @@ bool lossless_output(const char* path) {
     return dot && (!std::strcmp(dot, ".wav") || !std::strcmp(dot, ".flac"));
 }
 
-// Runs the chain named by AE_TEST_CHAIN instead of writing an output.
-int run_test_chain(enhance_state& s, const char* chain) {
-    pcm_ptr out;
-    int64_t out_frames = 0;
-    if (run_chain(chain, s.pcm.get(), s.frames, s.dec.sample_rate, s.dec.channels, &out,
-                  &out_frames) != 0) {
-        std::fprintf(stderr, "[AE] test chain failed: %s\n", g_err);
-        return 1;
-    }
-    s.pcm.reset();
-    loudness_stats st;
-    if (measure_pcm(out.get(), out_frames, s.dec.sample_rate, s.dec.channels, &st) != 0) return 0;
-    std::fprintf(stderr, "[AE] test-chain I=%.2f TP=%.2f\n", st.integrated, st.true_peak);
-    return 0;
-}
-
 // ---------------------------------------------------------------- measuring
 
 // Decodes and measures the written file; false when it cannot be read.
-bool measure_file(const char* path, loudness_stats* st) {
+bool measure_file(const char* path, const settings& cfg, loudness_stats* st) {
     decoder_state dec;
-    return decode_open(&dec, path) == 0 && measure_decoded(&dec, st, measure_kind::level) == 0;
+    return decode_open(&dec, path) == 0 &&
+           measure_decoded(&dec, cfg, st, measure_kind::level) == 0;
 }
 
 // Frames the written file decodes to, -1 when it cannot be read.
@@ -77,22 +62,22 @@ int64_t count_file_frames(const char* path) {
 // caller's thread first, without threads). *beside: whether a worker reads
 // the samples until it is joined.
 int measure_beside(const int16_t* pcm, int64_t frames, int rate, int channels,
-                   loudness_stats* st, worker* w, bool* ok, bool* beside) {
+                   const settings& cfg, loudness_stats* st, worker* w, bool* ok, bool* beside) {
     *ok = false;
-    *beside = threads_enabled();
+    *beside = threads_enabled(cfg);
     if (!*beside) {
-        *ok = measure_pcm(pcm, frames, rate, channels, st, measure_kind::level) == 0;
+        *ok = measure_pcm(pcm, frames, rate, channels, cfg, st, measure_kind::level) == 0;
         return 0;
     }
     return worker_start(w, [=] {
-        *ok = measure_pcm(pcm, frames, rate, channels, st, measure_kind::level) == 0;
+        *ok = measure_pcm(pcm, frames, rate, channels, cfg, st, measure_kind::level) == 0;
         return 0;
     });
 }
 
 int measure_here(const int16_t* pcm, int64_t frames, int rate, int channels,
-                 loudness_stats* st, const char* failure) {
-    if (measure_pcm(pcm, frames, rate, channels, st, measure_kind::level) == 0) return 0;
+                 const settings& cfg, loudness_stats* st, const char* failure) {
+    if (measure_pcm(pcm, frames, rate, channels, cfg, st, measure_kind::level) == 0) return 0;
     set_err("%s", failure);
     return -1;
 }
@@ -143,8 +128,8 @@ int pcm_into(const int16_t* pcm, int64_t frames, int channels, output_sinks* o) 
 // Writes the PCM to out_path. With threads the encoder runs on its own
 // thread and, for WAV and FLAC, the after-measure runs on the samples as
 // they go: *streamed says whether *after holds it.
-int write_output(const enhance_state& s, const char* out_path, loudness_stats* after,
-                 bool* streamed) {
+int write_output(const enhance_state& s, const char* out_path, const settings& cfg,
+                 loudness_stats* after, bool* streamed) {
     const int rate = s.dec.sample_rate, channels = s.dec.channels;
     *streamed = false;
     writer_ptr w;
@@ -153,7 +138,7 @@ int write_output(const enhance_state& s, const char* out_path, loudness_stats* a
     o.writer = w.get();
     o.channels = channels;
 
-    if (!threads_enabled())
+    if (!threads_enabled(cfg))
         return pcm_into(s.pcm.get(), s.frames, channels, &o) == 0 ? writer_close(w.get()) : -1;
 
     block_queue encoder;
@@ -185,11 +170,12 @@ int write_output(const enhance_state& s, const char* out_path, loudness_stats* a
 
 // Writes and measures the written file (*measured: whether *after holds
 // its figures).
-int write_measured(const enhance_state& s, const char* out_path, loudness_stats* after,
-                   bool* measured) {
+int write_measured(const enhance_state& s, const char* out_path, const settings& cfg,
+                   loudness_stats* after, bool* measured) {
     bool streamed = false;
-    if (write_output(s, out_path, after, &streamed) != 0) return -1;
-    *measured = (streamed || measure_file(out_path, after)) && !(after->integrated < -900.0);
+    if (write_output(s, out_path, cfg, after, &streamed) != 0) return -1;
+    *measured =
+        (streamed || measure_file(out_path, cfg, after)) && !(after->integrated < -900.0);
     return 0;
 }
 
@@ -207,9 +193,9 @@ int enhance_prepare(const char* in_path, const char* out_path, const char* optio
 }
 
 int enhance_run(const char* in_path, const char* out_path, const enhance_options& opt,
-                enhance_result* r) {
+                const settings& cfg, enhance_result* r) {
     enhance_state s;
-    if (decode_open(&s.dec, in_path) != 0 || decode_all(&s.dec, &s.pcm, &s.frames) != 0)
+    if (decode_open(&s.dec, in_path) != 0 || decode_all(&s.dec, cfg, &s.pcm, &s.frames) != 0)
         return -1;
     // Only the demuxer is needed from here on, for the tags it carries over.
     s.dec.frame.reset();
@@ -234,11 +220,11 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
     bool before_ok = false, before_beside = false;
     const bool before_first = opt.denoise < 1 && (opt.normalize_peak || !pieces);
     if (before_first) {
-        if (measure_here(s.pcm.get(), s.frames, rate, channels, &before,
+        if (measure_here(s.pcm.get(), s.frames, rate, channels, cfg, &before,
                          "before-measure failed") != 0)
             return -1;
         before_ok = true;
-    } else if (measure_beside(s.pcm.get(), s.frames, rate, channels, &before, &beside,
+    } else if (measure_beside(s.pcm.get(), s.frames, rate, channels, cfg, &before, &beside,
                               &before_ok, &before_beside) != 0) {
         return -1;
     }
@@ -257,14 +243,15 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
     if (opt.denoise >= 1) {
         pcm_ptr denoised;
         int64_t n = 0;
-        int rc = denoise_pcm(s.pcm.get(), s.frames, rate, channels, opt.denoise, &denoised, &n);
+        int rc = denoise_pcm(s.pcm.get(), s.frames, rate, channels, opt.denoise, &denoised,
+                             &n);
         if (join_before() != 0 || rc != 0) return -1;
         s.pcm = std::move(denoised);
         s.frames = n;
         applied_add(&applied, "denoise");
         // The peak gain reads it; without pieces it is the leveller's too.
         if (opt.normalize_peak || (!pieces && opt.loudnorm)) {
-            if (measure_here(s.pcm.get(), s.frames, rate, channels, &mid,
+            if (measure_here(s.pcm.get(), s.frames, rate, channels, cfg, &mid,
                              "mid-measure failed") != 0)
                 return -1;
             have_mid = true;
@@ -283,12 +270,6 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
     compose_chain(opt, peak, chain, sizeof chain, &applied);
     if (debug_on()) std::fprintf(stderr, "[AE] chain: %s\n", chain);
 
-    // The diagnostic hook answers 1 + its own status (0 done, 1 failed).
-    if (const char* test_chain = std::getenv("AE_TEST_CHAIN")) {
-        if (before_beside && join_before() != 0) return -1;
-        return 1 + run_test_chain(s, test_chain);
-    }
-
     // The pieces run once; the leveller measures what they give.
     loudness_stats level_in = mid;
     if (pieces) {
@@ -305,7 +286,7 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
         s.pcm = std::move(out);
         s.frames = n;
         if (opt.loudnorm &&
-            level_measure(s.pcm.get(), s.frames, rate, channels, &level_in) != 0)
+            level_measure(s.pcm.get(), s.frames, rate, channels, cfg, &level_in) != 0)
             return -1;
         if (!have_mid) mid = level_in;
     }
@@ -318,7 +299,7 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
         level_report report;
         const double ceiling = lossless_output(out_path) ? LEVEL_CEILING_DB : LOSSY_CEILING_DB;
         if (level_pcm(&s.pcm, &s.frames, rate, channels, opt.target_lufs, ceiling, level_in,
-                      true, &written, &report) != 0)
+                      true, cfg, &written, &report) != 0)
             return -1;
         if (debug_on())
             std::fprintf(stderr, "[AE] level: %s, gain %+.3f dB, %d limiter passes\n",
@@ -327,7 +308,7 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
 
     loudness_stats after;
     bool measured = false;
-    if (write_measured(s, out_path, &after, &measured) != 0) return -1;
+    if (write_measured(s, out_path, cfg, &after, &measured) != 0) return -1;
     // A lossy encoder lifts the peaks of levelled audio by a few tenths of a
     // dB: over the ceiling, the file is written once more with less gain.
     if (opt.loudnorm && measured && after.true_peak > FILE_CEILING_DB) {
@@ -337,7 +318,7 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
                          after.true_peak, cut);
         apply_gain(s.pcm.get(), s.frames * channels, -cut);
         shift_level(&written, -cut);
-        if (write_measured(s, out_path, &after, &measured) != 0) return -1;
+        if (write_measured(s, out_path, cfg, &after, &measured) != 0) return -1;
     }
     s.release();
 

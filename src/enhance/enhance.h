@@ -4,6 +4,7 @@
 
 #include "analysis/measure.h"
 #include "base/options.h"
+#include "base/settings.h"
 #include "enhance/chain.h"
 
 // What one enhance did, for its answer.
@@ -20,9 +21,9 @@ struct enhance_result {
 int enhance_prepare(const char* in_path, const char* out_path, const char* options,
                     enhance_options* opt);
 
-// Enhances in_path into out_path: 0, or -1 after set_err (1 or 2 when the
-// AE_TEST_CHAIN hook ran instead). Uses worker threads unless
-// threads_enabled() says otherwise; the result is the same either way.
+// Enhances in_path into out_path: 0, or -1 after set_err. Uses worker
+// threads unless threads_enabled(cfg) says otherwise; the result is the same
+// either way.
 int enhance_run(const char* in_path, const char* out_path, const enhance_options& opt,
-                enhance_result* result);
+                const settings& cfg, enhance_result* result);
 

@@ -29,9 +29,9 @@ void apply_gain(int16_t* pcm, int64_t samples, double gain_db) {
 }
 
 int level_measure(const int16_t* pcm, int64_t frames, int rate, int channels,
-                  loudness_stats* out) {
+                  const settings& cfg, loudness_stats* out) {
     clear_err();
-    if (measure_pcm(pcm, frames, rate, channels, out, measure_kind::level) == 0) return 0;
+    if (measure_pcm(pcm, frames, rate, channels, cfg, out, measure_kind::level) == 0) return 0;
     if (!g_err[0]) set_err("level measurement failed");
     return -1;
 }
@@ -61,7 +61,7 @@ double miss_of(double target, const loudness_stats& m) {
 // One loudnorm pass given the measured figures (it falls back to its
 // dynamic mode by the rule above), back at the input's rate.
 int dynamic_pass(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
-                 const loudness_stats& m, bool discard) {
+                 const loudness_stats& m, bool discard, const settings& cfg) {
     loudnorm_measured lm;
     lm.input_i = m.integrated_fine;
     lm.input_tp = m.true_peak;
@@ -95,7 +95,7 @@ int dynamic_pass(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double t
     pcm_ptr out;
     int64_t out_frames = 0;
     graph_context g;
-    if (graph_setup_parts(&g, parts, rate, channels) != 0 ||
+    if (graph_setup_parts(&g, parts, rate, channels, cfg) != 0 ||
         graph_collect(&g, delay > 0 ? delay : 0, pcm->get(), *frames, discard, &out,
                       &out_frames) != 0) {
         set_err("filter chain failed: %s", g_err);
@@ -132,8 +132,8 @@ chain_parts limiter_parts(double gain_db, double ceiling_db, int rate) {
 // (the same gain gives the same samples), so that no more than the source
 // and one output are ever held.
 int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
-         double ceiling_db, double first_slope, bool discard, loudness_stats* m,
-         level_report* report) {
+         double ceiling_db, double first_slope, bool discard, const settings& cfg,
+         loudness_stats* m, level_report* report) {
     int64_t delay = 0;
     {
         const chain_parts p = limiter_parts(0.0, LEVEL_CEILING_DB, rate);
@@ -153,7 +153,7 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
         loudness_stats got;
         clear_err();
         if (measure_through(limiter_parts(g, ceiling_db, rate), pcm->get(), *frames, rate,
-                            channels, &got) != 0) {
+                            channels, cfg, &got) != 0) {
             if (!g_err[0]) set_err("level measurement failed");
             return -1;
         }
@@ -190,7 +190,8 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
     pcm_ptr out;
     int64_t out_frames = 0;
     graph_context g_best;
-    if (graph_setup_parts(&g_best, limiter_parts(best_g, ceiling_db, rate), rate, channels) != 0 ||
+    if (graph_setup_parts(&g_best, limiter_parts(best_g, ceiling_db, rate), rate, channels,
+                          cfg) != 0 ||
         graph_collect(&g_best, delay, pcm->get(), *frames, discard, &out, &out_frames) != 0) {
         set_err("filter chain failed: %s", g_err);
         return -1;
@@ -218,7 +219,7 @@ void write_report(const loudness_stats& m, const level_report& r) {
 }
 
 int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
-               double ceiling_db, const loudness_stats& m, bool discard,
+               double ceiling_db, const loudness_stats& m, bool discard, const settings& cfg,
                loudness_stats* levelled, level_report* report) {
     *levelled = m;
     double gain = 0.0;
@@ -234,12 +235,12 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
     // them, level it without the dynamic pass's moving gain.
     if (m.lra_fine <= 11.0 && m.true_peak + gain - ceiling_db <= PEAKS_ONLY_DB) {
         report->mode = "limited";
-        return land(pcm, frames, rate, channels, target, ceiling_db, 1.0, discard, levelled,
+        return land(pcm, frames, rate, channels, target, ceiling_db, 1.0, discard, cfg, levelled,
                     report);
     }
     report->mode = "dynamic";
-    if (dynamic_pass(pcm, frames, rate, channels, target, m, discard) != 0) return -1;
-    if (level_measure(pcm->get(), *frames, rate, channels, levelled) != 0) return -1;
+    if (dynamic_pass(pcm, frames, rate, channels, target, m, discard, cfg) != 0) return -1;
+    if (level_measure(pcm->get(), *frames, rate, channels, cfg, levelled) != 0) return -1;
     if (!measured(*levelled)) return 0;
     double miss = miss_of(target, *levelled);
     if (std::fabs(miss) <= LAND_TOLERANCE_LU && levelled->true_peak <= ceiling_db) return 0;
@@ -252,16 +253,17 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
     }
     // The limiter takes back about a fifth of a step on what the dynamic
     // pass gives, whose peaks already stand at the ceiling.
-    return land(pcm, frames, rate, channels, target, ceiling_db, 0.8, true, levelled, report);
+    return land(pcm, frames, rate, channels, target, ceiling_db, 0.8, true, cfg, levelled,
+                report);
 }
 
 }  // namespace
 
 int level_pcm(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
-              double ceiling_db, const loudness_stats& m, bool discard,
+              double ceiling_db, const loudness_stats& m, bool discard, const settings& cfg,
               loudness_stats* levelled, level_report* report) {
-    int rc = level_impl(pcm, frames, rate, channels, target, ceiling_db, m, discard, levelled,
-                        report);
+    int rc = level_impl(pcm, frames, rate, channels, target, ceiling_db, m, discard, cfg,
+                        levelled, report);
     if (rc == 0 && debug_on()) write_report(m, *report);
     return rc;
 }

@@ -42,7 +42,7 @@ void apply_gain(int16_t* pcm, int64_t samples, double gain_db);
 // that cannot be built or run keeps its own message, as loudnorm's analysis
 // pass did; figures that cannot be read fail with "level measurement failed".
 int level_measure(const int16_t* pcm, int64_t frames, int rate, int channels,
-                  loudness_stats* out);
+                  const settings& cfg, loudness_stats* out);
 
 // Moves a measurement by a plain gain: what a gain does to the figures.
 void shift_level(loudness_stats* m, double gain_db);
@@ -60,5 +60,5 @@ struct level_report {
 // moved by the gain, after a plain gain). discard: nothing else reads *pcm,
 // so the dynamic pass may give its pages back as it goes.
 int level_pcm(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
-              double ceiling_db, const loudness_stats& m, bool discard,
+              double ceiling_db, const loudness_stats& m, bool discard, const settings& cfg,
               loudness_stats* levelled, level_report* report);

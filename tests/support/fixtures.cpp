@@ -87,5 +87,5 @@ bool decode_file(const std::string& path, decoded_file* out) {
     out->duration_s = st.duration_s;
     out->codec = st.codec;
     out->format = st.format;
-    return decode_all(&st, &out->pcm, &out->frames) == 0;
+    return decode_all(&st, settings_from_env(), &out->pcm, &out->frames) == 0;
 }
