@@ -1,7 +1,6 @@
 #include "enhance/enhance.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "base/error.h"
@@ -11,6 +10,7 @@
 #include "engine/pipe.h"
 #include "enhance/denoise.h"
 #include "enhance/level.h"
+#include "enhance/output.h"
 #include "platform/fs.h"
 
 namespace {
@@ -31,32 +31,6 @@ struct enhance_state {
         release_denoiser();
     }
 };
-
-// Outputs whose samples are exactly the chain's output: their loudness can be
-// measured from that output while the file is written.
-bool lossless_output(const char* path) {
-    const char* dot = std::strrchr(path, '.');
-    return dot && (!std::strcmp(dot, ".wav") || !std::strcmp(dot, ".flac"));
-}
-
-// ---------------------------------------------------------------- measuring
-
-// Decodes and measures the written file; false when it cannot be read.
-bool measure_file(const char* path, const settings& cfg, loudness_stats* st) {
-    decoder_state dec;
-    return decode_open(&dec, path) == 0 &&
-           measure_decoded(&dec, cfg, st, measure_kind::level) == 0;
-}
-
-// Frames the written file decodes to, -1 when it cannot be read.
-int64_t count_file_frames(const char* path) {
-    decoder_state dec;
-    int64_t frames = 0;
-    auto count = [](void*, const int16_t*, int64_t) { return 0; };
-    if (decode_open(&dec, path) != 0 || decode_each(&dec, count, nullptr, &frames) != 0)
-        return -1;
-    return frames;
-}
 
 // Measures beside the caller's own work on the same samples (on the
 // caller's thread first, without threads). *beside: whether a worker reads
@@ -82,100 +56,149 @@ int measure_here(const int16_t* pcm, int64_t frames, int rate, int channels,
     return -1;
 }
 
-// ---------------------------------------------------------------- writing
-
-// Where the chain's output goes: straight into the writer, or with threads
-// into the encoder's queue and, for lossless outputs, the after-measure.
-struct output_sinks {
-    writer_state* writer = nullptr;
+// One call's audio and figures as it goes through the stages.
+struct enhance_run_state {
+    const enhance_options& opt;
+    const settings& cfg;
+    enhance_state s;
+    int rate = 0;
     int channels = 0;
-    block_queue* encoder = nullptr;
-    measure_stream* measure = nullptr;
-    int64_t frames = 0;
+    bool pieces = false;  // something stands before the leveller
+    loudness_stats* before = nullptr;
+    // The before-measure runs beside the denoiser, or beside the pieces
+    // when nothing needs its figures before they run.
+    worker beside;
+    bool before_ok = false;
+    bool before_beside = false;
+    // mid: the figures of what the pieces are given.
+    loudness_stats mid;
+    bool have_mid = false;
+
+    enhance_run_state(const enhance_options& o, const settings& c) : opt(o), cfg(c) {}
 };
 
-int to_outputs(void* ctx, const int16_t* pcm, int64_t frames) {
-    output_sinks* o = static_cast<output_sinks*>(ctx);
-    o->frames += frames;
-    if (!o->encoder) return writer_push(o->writer, pcm, frames);
-    block_ptr b = make_block(pcm, frames, o->channels);
-    if (!queue_push(o->encoder, b)) {
-        set_err("encoder stopped");
+int start_before(enhance_run_state& e) {
+    const bool first = e.opt.denoise < 1 && (e.opt.normalize_peak || !e.pieces);
+    if (!first)
+        return measure_beside(e.s.pcm.get(), e.s.frames, e.rate, e.channels, e.cfg, e.before,
+                              &e.beside, &e.before_ok, &e.before_beside);
+    if (measure_here(e.s.pcm.get(), e.s.frames, e.rate, e.channels, e.cfg, e.before,
+                     "before-measure failed") != 0)
         return -1;
+    e.before_ok = true;
+    return 0;
+}
+
+// Joins the before-measure (if it ran beside) and fails when it failed.
+int join_before(enhance_run_state& e) {
+    (void)worker_join(&e.beside);
+    e.before_beside = false;
+    if (e.before_ok) return 0;
+    e.s.release();
+    set_err("before-measure failed");
+    return -1;
+}
+
+int denoise_stage(enhance_run_state& e, applied_list* applied) {
+    if (e.opt.denoise < 1) {
+        if (!e.before_beside && e.before_ok) {
+            e.mid = *e.before;  // nothing changed the audio
+            e.have_mid = true;
+        }
+        return 0;
     }
-    if (o->measure && !measure_stream_push(o->measure, b)) o->measure = nullptr;
-    return 0;
-}
-
-// The encoder's thread: blocks from the queue into the writer.
-int encode_from_queue(writer_state* w, block_queue* q) {
-    cancel_at_exit stop_producer{q};
-    block_ptr b;
-    while (queue_pop(q, &b))
-        if (writer_push(w, b->samples.data(), b->frames) != 0) return -1;
-    return 0;
-}
-
-// Hands pcm to the outputs in the blocks a chain's output would come in.
-int pcm_into(const int16_t* pcm, int64_t frames, int channels, output_sinks* o) {
-    for (int64_t at = 0; at < frames; at += GRAPH_CHUNK) {
-        int64_t n = frames - at < GRAPH_CHUNK ? frames - at : GRAPH_CHUNK;
-        if (to_outputs(o, pcm + at * channels, n) != 0) return -1;
-    }
-    return 0;
-}
-
-// Writes the PCM to out_path. With threads the encoder runs on its own
-// thread and, for WAV and FLAC, the after-measure runs on the samples as
-// they go: *streamed says whether *after holds it.
-int write_output(const enhance_state& s, const char* out_path, const settings& cfg,
-                 loudness_stats* after, bool* streamed) {
-    const int rate = s.dec.sample_rate, channels = s.dec.channels;
-    *streamed = false;
-    writer_ptr w;
-    if (writer_open(&w, out_path, rate, channels, s.dec.fmt.get()) != 0) return -1;
-    output_sinks o;
-    o.writer = w.get();
-    o.channels = channels;
-
-    if (!threads_enabled(cfg))
-        return pcm_into(s.pcm.get(), s.frames, channels, &o) == 0 ? writer_close(w.get()) : -1;
-
-    block_queue encoder;
-    worker encoding;
-    measure_stream m;
-    const bool measure = lossless_output(out_path);
-    if (measure && measure_stream_start(&m, rate, channels, measure_kind::level) == 0)
-        o.measure = &m;
-    writer_state* raw = w.get();
-    // Declared after the worker, so a producer that throws cancels the queue
-    // before the worker is joined.
-    cancel_at_exit stop_encoder{&encoder};
-    if (worker_start(&encoding, [raw, &encoder] { return encode_from_queue(raw, &encoder); }) !=
-        0)
+    pcm_ptr denoised;
+    int64_t n = 0;
+    int rc = denoise_pcm(e.s.pcm.get(), e.s.frames, e.rate, e.channels, e.opt.denoise,
+                         &denoised, &n);
+    if (join_before(e) != 0 || rc != 0) return -1;
+    e.s.pcm = std::move(denoised);
+    e.s.frames = n;
+    applied_add(applied, "denoise");
+    // The peak gain reads it; without pieces it is the leveller's too.
+    if (!e.opt.normalize_peak && (e.pieces || !e.opt.loudnorm)) return 0;
+    if (measure_here(e.s.pcm.get(), e.s.frames, e.rate, e.channels, e.cfg, &e.mid,
+                     "mid-measure failed") != 0)
         return -1;
-    o.encoder = &encoder;
-    int rc = pcm_into(s.pcm.get(), s.frames, channels, &o);
-    if (rc != 0) queue_cancel(&encoder);
-    queue_close(&encoder);
-    if (worker_join(&encoding) != 0) rc = -1;
-    if (rc != 0) return -1;
-    if (writer_close(w.get()) != 0) return -1;
-
-    if (o.measure && measure_stream_finish(&m, after) == 0 &&
-        count_file_frames(out_path) == o.frames)
-        *streamed = true;
+    e.have_mid = true;
     return 0;
 }
 
-// Writes and measures the written file (*measured: whether *after holds
-// its figures).
-int write_measured(const enhance_state& s, const char* out_path, const settings& cfg,
-                   loudness_stats* after, bool* measured) {
-    bool streamed = false;
-    if (write_output(s, out_path, cfg, after, &streamed) != 0) return -1;
-    *measured =
-        (streamed || measure_file(out_path, cfg, after)) && !(after->integrated < -900.0);
+// The pieces run once; *level_in: the leveller's measurement of what they
+// give (mid, when nothing runs).
+int pieces_stage(enhance_run_state& e, applied_list* applied, loudness_stats* level_in) {
+    char chain[CHAIN_SIZE] = "";
+    // While the before-measure still runs beside, no peak gain reads it.
+    double peak = e.have_mid && e.mid.true_peak > -900.0 ? e.mid.true_peak
+                  : e.before_beside                      ? -999.0
+                                                         : e.before->true_peak;
+    compose_chain(e.opt, peak, chain, sizeof chain, applied);
+    if (debug_on()) std::fprintf(stderr, "[AE] chain: %s\n", chain);
+    *level_in = e.mid;
+    if (e.pieces) {
+        int64_t delay = 0;
+        pcm_ptr out;
+        int64_t n = 0;
+        if (chain_delay(e.opt, e.rate, e.channels, &delay) != 0) return -1;
+        if (run_chain_collect(chain, delay, e.s.pcm.get(), e.s.frames, e.rate, e.channels,
+                              !e.before_beside, &out, &n) != 0) {
+            set_err("filter chain failed: %s", g_err);
+            return -1;
+        }
+        if (e.before_beside && join_before(e) != 0) return -1;
+        e.s.pcm = std::move(out);
+        e.s.frames = n;
+        if (e.opt.loudnorm && level_measure(e.s.pcm.get(), e.s.frames, e.rate, e.channels,
+                                            e.cfg, level_in) != 0)
+            return -1;
+        if (!e.have_mid) e.mid = *level_in;
+    }
+    if (e.before_beside && join_before(e) != 0) return -1;
+    if (!e.have_mid && !e.pieces) e.mid = *e.before;
+    return 0;
+}
+
+int level_stage(enhance_run_state& e, const char* out_path, const loudness_stats& level_in,
+                loudness_stats* written) {
+    level_report report;
+    const double ceiling = lossless_output(out_path) ? LEVEL_CEILING_DB : LOSSY_CEILING_DB;
+    if (level_pcm(&e.s.pcm, &e.s.frames, e.rate, e.channels, e.opt.target_lufs, ceiling,
+                  level_in, true, e.cfg, written, &report) != 0)
+        return -1;
+    if (debug_on())
+        std::fprintf(stderr, "[AE] level: %s, gain %+.3f dB, %d limiter passes\n", report.mode,
+                     report.gain_db, report.limiter_passes);
+    return 0;
+}
+
+// Writes the file and takes its figures for the answer; written: the last
+// figures of the samples before that.
+int write_stage(enhance_run_state& e, const char* out_path, loudness_stats written,
+                enhance_result* r) {
+    const output_audio audio{e.s.pcm.get(), e.s.frames, e.rate, e.channels, e.s.dec.fmt.get()};
+    loudness_stats after;
+    bool measured = false;
+    if (write_measured(audio, out_path, e.cfg, &after, &measured) != 0) return -1;
+    // A lossy encoder lifts the peaks of levelled audio by a few tenths of a
+    // dB: over the ceiling, the file is written once more with less gain.
+    if (e.opt.loudnorm && measured && after.true_peak > FILE_CEILING_DB) {
+        double cut = after.true_peak - FILE_CEILING_DB + 0.1;
+        if (debug_on())
+            std::fprintf(stderr, "[AE] level: written peak %.1f dBTP, again %.1f dB lower\n",
+                         after.true_peak, cut);
+        apply_gain(e.s.pcm.get(), e.s.frames * e.channels, -cut);
+        shift_level(&written, -cut);
+        if (write_measured(audio, out_path, e.cfg, &after, &measured) != 0) return -1;
+    }
+    e.s.release();
+    r->after = *e.before;
+    if (measured)
+        r->after = after;
+    else if (!(written.integrated < -900.0))
+        r->after = written;
+    // The after-measure is no failure of the call: forget what it left.
+    clear_err();
+    r->size_bytes = file_size(out_path);
     return 0;
 }
 
@@ -194,141 +217,29 @@ int enhance_prepare(const char* in_path, const char* out_path, const char* optio
 
 int enhance_run(const char* in_path, const char* out_path, const enhance_options& opt,
                 const settings& cfg, enhance_result* r) {
-    enhance_state s;
+    enhance_run_state e(opt, cfg);
+    enhance_state& s = e.s;
     if (decode_open(&s.dec, in_path) != 0 || decode_all(&s.dec, cfg, &s.pcm, &s.frames) != 0)
         return -1;
     // Only the demuxer is needed from here on, for the tags it carries over.
     s.dec.frame.reset();
     s.dec.dec.reset();
-    const int rate = s.dec.sample_rate;
-    const int channels = s.dec.channels;
+    e.rate = s.dec.sample_rate;
+    e.channels = s.dec.channels;
+    e.before = &r->before;
     r->duration_s = s.dec.duration_s;
-    applied_list& applied = r->applied;
-
-    // What stands before the leveller; the peak gain's value comes later.
-    char chain[CHAIN_SIZE] = "";
     {
+        // What stands before the leveller; the peak gain's value comes later.
+        char chain[CHAIN_SIZE] = "";
         applied_list ignored;
         compose_chain(opt, 0.0, chain, sizeof chain, &ignored);
+        e.pieces = chain[0] != '\0';
     }
-    const bool pieces = chain[0] != '\0';
-
-    // The before-measure runs beside the denoiser, or beside the pieces
-    // when nothing needs its figures before they run.
-    loudness_stats& before = r->before;
-    worker beside;
-    bool before_ok = false, before_beside = false;
-    const bool before_first = opt.denoise < 1 && (opt.normalize_peak || !pieces);
-    if (before_first) {
-        if (measure_here(s.pcm.get(), s.frames, rate, channels, cfg, &before,
-                         "before-measure failed") != 0)
-            return -1;
-        before_ok = true;
-    } else if (measure_beside(s.pcm.get(), s.frames, rate, channels, cfg, &before, &beside,
-                              &before_ok, &before_beside) != 0) {
-        return -1;
-    }
-    auto join_before = [&]() {
-        (void)worker_join(&beside);
-        before_beside = false;
-        if (before_ok) return 0;
-        s.release();
-        set_err("before-measure failed");
-        return -1;
-    };
-
-    // mid: the figures of what the pieces are given.
-    loudness_stats mid;
-    bool have_mid = false;
-    if (opt.denoise >= 1) {
-        pcm_ptr denoised;
-        int64_t n = 0;
-        int rc = denoise_pcm(s.pcm.get(), s.frames, rate, channels, opt.denoise, &denoised,
-                             &n);
-        if (join_before() != 0 || rc != 0) return -1;
-        s.pcm = std::move(denoised);
-        s.frames = n;
-        applied_add(&applied, "denoise");
-        // The peak gain reads it; without pieces it is the leveller's too.
-        if (opt.normalize_peak || (!pieces && opt.loudnorm)) {
-            if (measure_here(s.pcm.get(), s.frames, rate, channels, cfg, &mid,
-                             "mid-measure failed") != 0)
-                return -1;
-            have_mid = true;
-        }
-    } else if (!before_beside && before_ok) {
-        mid = before;  // nothing changed the audio
-        have_mid = true;
-    }
-    if (opt.loudnorm) applied_add(&applied, "loudnorm");
-
-    chain[0] = '\0';
-    // While the before-measure still runs beside, no peak gain reads it.
-    double peak = have_mid && mid.true_peak > -900.0 ? mid.true_peak
-                  : before_beside                    ? -999.0
-                                                     : before.true_peak;
-    compose_chain(opt, peak, chain, sizeof chain, &applied);
-    if (debug_on()) std::fprintf(stderr, "[AE] chain: %s\n", chain);
-
-    // The pieces run once; the leveller measures what they give.
-    loudness_stats level_in = mid;
-    if (pieces) {
-        int64_t delay = 0;
-        pcm_ptr out;
-        int64_t n = 0;
-        if (chain_delay(opt, rate, channels, &delay) != 0) return -1;
-        if (run_chain_collect(chain, delay, s.pcm.get(), s.frames, rate, channels,
-                              !before_beside, &out, &n) != 0) {
-            set_err("filter chain failed: %s", g_err);
-            return -1;
-        }
-        if (before_beside && join_before() != 0) return -1;
-        s.pcm = std::move(out);
-        s.frames = n;
-        if (opt.loudnorm &&
-            level_measure(s.pcm.get(), s.frames, rate, channels, cfg, &level_in) != 0)
-            return -1;
-        if (!have_mid) mid = level_in;
-    }
-    if (before_beside && join_before() != 0) return -1;
-    if (!have_mid && !pieces) mid = before;
-
-    // What was written, or the last figures of the samples before that.
-    loudness_stats written = opt.loudnorm && pieces ? level_in : mid;
-    if (opt.loudnorm) {
-        level_report report;
-        const double ceiling = lossless_output(out_path) ? LEVEL_CEILING_DB : LOSSY_CEILING_DB;
-        if (level_pcm(&s.pcm, &s.frames, rate, channels, opt.target_lufs, ceiling, level_in,
-                      true, cfg, &written, &report) != 0)
-            return -1;
-        if (debug_on())
-            std::fprintf(stderr, "[AE] level: %s, gain %+.3f dB, %d limiter passes\n",
-                         report.mode, report.gain_db, report.limiter_passes);
-    }
-
-    loudness_stats after;
-    bool measured = false;
-    if (write_measured(s, out_path, cfg, &after, &measured) != 0) return -1;
-    // A lossy encoder lifts the peaks of levelled audio by a few tenths of a
-    // dB: over the ceiling, the file is written once more with less gain.
-    if (opt.loudnorm && measured && after.true_peak > FILE_CEILING_DB) {
-        double cut = after.true_peak - FILE_CEILING_DB + 0.1;
-        if (debug_on())
-            std::fprintf(stderr, "[AE] level: written peak %.1f dBTP, again %.1f dB lower\n",
-                         after.true_peak, cut);
-        apply_gain(s.pcm.get(), s.frames * channels, -cut);
-        shift_level(&written, -cut);
-        if (write_measured(s, out_path, cfg, &after, &measured) != 0) return -1;
-    }
-    s.release();
-
-    r->after = before;
-    if (measured)
-        r->after = after;
-    else if (!(written.integrated < -900.0))
-        r->after = written;
-    // The after-measure is no failure of the call: forget what it left.
-    clear_err();
-    r->size_bytes = file_size(out_path);
-    return 0;
+    if (start_before(e) != 0 || denoise_stage(e, &r->applied) != 0) return -1;
+    if (opt.loudnorm) applied_add(&r->applied, "loudnorm");
+    loudness_stats level_in;
+    if (pieces_stage(e, &r->applied, &level_in) != 0) return -1;
+    loudness_stats written = opt.loudnorm && e.pieces ? level_in : e.mid;
+    if (opt.loudnorm && level_stage(e, out_path, level_in, &written) != 0) return -1;
+    return write_stage(e, out_path, written, r);
 }

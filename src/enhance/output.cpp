@@ -1,0 +1,128 @@
+#include "enhance/output.h"
+
+#include <cstring>
+
+#include "base/error.h"
+#include "engine/decoder.h"
+#include "engine/encoder.h"
+#include "engine/graph.h"
+#include "engine/pipe.h"
+
+bool lossless_output(const char* path) {
+    const char* dot = std::strrchr(path, '.');
+    return dot && (!std::strcmp(dot, ".wav") || !std::strcmp(dot, ".flac"));
+}
+
+namespace {
+
+// Decodes and measures the written file; false when it cannot be read.
+bool measure_file(const char* path, const settings& cfg, loudness_stats* st) {
+    decoder_state dec;
+    return decode_open(&dec, path) == 0 &&
+           measure_decoded(&dec, cfg, st, measure_kind::level) == 0;
+}
+
+// Frames the written file decodes to, -1 when it cannot be read.
+int64_t count_file_frames(const char* path) {
+    decoder_state dec;
+    int64_t frames = 0;
+    auto count = [](void*, const int16_t*, int64_t) { return 0; };
+    if (decode_open(&dec, path) != 0 || decode_each(&dec, count, nullptr, &frames) != 0)
+        return -1;
+    return frames;
+}
+
+// Where the chain's output goes: straight into the writer, or with threads
+// into the encoder's queue and, for lossless outputs, the after-measure.
+struct output_sinks {
+    writer_state* writer = nullptr;
+    int channels = 0;
+    block_queue* encoder = nullptr;
+    measure_stream* measure = nullptr;
+    int64_t frames = 0;
+};
+
+int to_outputs(void* ctx, const int16_t* pcm, int64_t frames) {
+    output_sinks* o = static_cast<output_sinks*>(ctx);
+    o->frames += frames;
+    if (!o->encoder) return writer_push(o->writer, pcm, frames);
+    block_ptr b = make_block(pcm, frames, o->channels);
+    if (!queue_push(o->encoder, b)) {
+        set_err("encoder stopped");
+        return -1;
+    }
+    if (o->measure && !measure_stream_push(o->measure, b)) o->measure = nullptr;
+    return 0;
+}
+
+// The encoder's thread: blocks from the queue into the writer.
+int encode_from_queue(writer_state* w, block_queue* q) {
+    cancel_at_exit stop_producer{q};
+    block_ptr b;
+    while (queue_pop(q, &b))
+        if (writer_push(w, b->samples.data(), b->frames) != 0) return -1;
+    return 0;
+}
+
+// Hands pcm to the outputs in the blocks a chain's output would come in.
+int pcm_into(const int16_t* pcm, int64_t frames, int channels, output_sinks* o) {
+    for (int64_t at = 0; at < frames; at += GRAPH_CHUNK) {
+        int64_t n = frames - at < GRAPH_CHUNK ? frames - at : GRAPH_CHUNK;
+        if (to_outputs(o, pcm + at * channels, n) != 0) return -1;
+    }
+    return 0;
+}
+
+// Writes the PCM to out_path. With threads the encoder runs on its own
+// thread and, for WAV and FLAC, the after-measure runs on the samples as
+// they go: *streamed says whether *after holds it.
+int write_output(const output_audio& a, const char* out_path, const settings& cfg,
+                 loudness_stats* after, bool* streamed) {
+    const int rate = a.rate, channels = a.channels;
+    *streamed = false;
+    writer_ptr w;
+    if (writer_open(&w, out_path, rate, channels, a.source) != 0) return -1;
+    output_sinks o;
+    o.writer = w.get();
+    o.channels = channels;
+
+    if (!threads_enabled(cfg))
+        return pcm_into(a.pcm, a.frames, channels, &o) == 0 ? writer_close(w.get()) : -1;
+
+    block_queue encoder;
+    worker encoding;
+    measure_stream m;
+    const bool measure = lossless_output(out_path);
+    if (measure && measure_stream_start(&m, rate, channels, measure_kind::level) == 0)
+        o.measure = &m;
+    writer_state* raw = w.get();
+    // Declared after the worker, so a producer that throws cancels the queue
+    // before the worker is joined.
+    cancel_at_exit stop_encoder{&encoder};
+    if (worker_start(&encoding, [raw, &encoder] { return encode_from_queue(raw, &encoder); }) !=
+        0)
+        return -1;
+    o.encoder = &encoder;
+    int rc = pcm_into(a.pcm, a.frames, channels, &o);
+    if (rc != 0) queue_cancel(&encoder);
+    queue_close(&encoder);
+    if (worker_join(&encoding) != 0) rc = -1;
+    if (rc != 0) return -1;
+    if (writer_close(w.get()) != 0) return -1;
+
+    if (o.measure && measure_stream_finish(&m, after) == 0 &&
+        count_file_frames(out_path) == o.frames)
+        *streamed = true;
+    return 0;
+}
+
+}  // namespace
+
+int write_measured(const output_audio& a, const char* out_path, const settings& cfg,
+                   loudness_stats* after, bool* measured) {
+    bool streamed = false;
+    if (write_output(a, out_path, cfg, after, &streamed) != 0) return -1;
+    *measured =
+        (streamed || measure_file(out_path, cfg, after)) && !(after->integrated < -900.0);
+    return 0;
+}
