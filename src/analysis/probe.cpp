@@ -10,9 +10,6 @@
 #include "engine/decoder.h"
 #include "enhance/denoise.h"
 
-// A figure at or below -900 (unset, or minus infinity for silence) reads -70.
-static double or_floor(double v) { return v > -900.0 ? v : -70.0; }
-
 int probe_file(const char* path, const char** out) {
     clear_err();
     if (!path || !out) {

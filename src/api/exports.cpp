@@ -1,7 +1,6 @@
 // The five exported functions. Each working call catches everything thrown
 // inside, so no exception crosses the C boundary.
 #include <cstdio>
-#include <new>
 
 extern "C" {
 #include <libavformat/version.h>
@@ -10,6 +9,7 @@ extern "C" {
 #include "analysis/log_capture.h"
 #include "analysis/probe.h"
 #include "base/error.h"
+#include "base/lists.h"
 #include "audioenhancer.h"
 #include "batch/batch.h"
 #include "enhance/enhance.h"
@@ -18,16 +18,11 @@ extern "C" {
 // from its first step on, nothing thrown escapes, and the calling thread's
 // error text becomes the one audioenhancer_last_error returns.
 template <typename Fn>
-static int guarded(Fn&& fn) noexcept {
-    int rc = -1;
-    try {
+static int working_call(Fn&& fn) noexcept {
+    int rc = guarded_all([&] {
         log_install();
-        rc = fn();
-    } catch (const std::bad_alloc&) {
-        set_err("oom");
-    } catch (...) {
-        set_err("internal error");
-    }
+        return fn();
+    });
     publish_err();
     return rc;
 }
@@ -36,7 +31,7 @@ extern "C" {
 
 AUDIOENHANCER_API const char* audioenhancer_version(void) {
     static char v[160];
-    std::snprintf(v, sizeof v, "%s (libavformat %d.%d.%d, RNNoise)", "1.0.1",
+    std::snprintf(v, sizeof v, "%s (libavformat %d.%d.%d, RNNoise)", AUDIOENHANCER_VERSION,
                   LIBAVFORMAT_VERSION_MAJOR, LIBAVFORMAT_VERSION_MINOR,
                   LIBAVFORMAT_VERSION_MICRO);
     return v;
@@ -45,17 +40,17 @@ AUDIOENHANCER_API const char* audioenhancer_version(void) {
 AUDIOENHANCER_API const char* audioenhancer_last_error(void) { return g_last_error; }
 
 AUDIOENHANCER_API int audioenhancer_probe(const char* path, const char** out_json) {
-    return guarded([&] { return probe_file(path, out_json); });
+    return working_call([&] { return probe_file(path, out_json); });
 }
 
 AUDIOENHANCER_API int audioenhancer_enhance(const char* in_path, const char* out_path,
                                             const char* options, const char** out_json) {
-    return guarded([&] { return enhance_file(in_path, out_path, options, out_json); });
+    return working_call([&] { return enhance_file(in_path, out_path, options, out_json); });
 }
 
 AUDIOENHANCER_API int audioenhancer_batch(const char* in_dir, const char* out_dir,
                                           const char* options, const char** out_json) {
-    return guarded([&] { return batch_dir(in_dir, out_dir, options, out_json); });
+    return working_call([&] { return batch_dir(in_dir, out_dir, options, out_json); });
 }
 
 }  // extern "C"

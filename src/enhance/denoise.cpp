@@ -184,10 +184,7 @@ int denoise_impl(const int16_t* pcm, int64_t frames, int sample_rate, int channe
 
 int denoise_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels, int level,
                 pcm_ptr* out, int64_t* out_frames) {
-    try {
+    return guarded([&] {
         return denoise_impl(pcm, frames, sample_rate, channels, level, out, out_frames);
-    } catch (const std::bad_alloc&) {
-        set_err("oom");
-        return -1;
-    }
+    });
 }

@@ -7,6 +7,7 @@
 #include "api/entry.h"
 #include "base/error.h"
 #include "base/json_doc.h"
+#include "base/lists.h"
 #include "api/json_name.h"
 #include "api/result.h"
 #include "engine/decoder.h"
@@ -36,13 +37,12 @@ struct enhance_state {
     }
 };
 
-double peak_or_floor(double v) { return v > -900.0 ? v : -70.0; }
-
 // Outputs whose samples are exactly the chain's output: their loudness can be
 // measured from that output while the file is written.
 bool lossless_output(const char* path) {
     const char* dot = std::strrchr(path, '.');
-    return dot && (!std::strcmp(dot, ".wav") || !std::strcmp(dot, ".flac"));
+    const output_container* c = dot ? output_container_of(dot + 1) : nullptr;
+    return c && c->lossless;
 }
 
 // Runs the chain named by AE_TEST_CHAIN instead of writing an output.
@@ -379,8 +379,8 @@ int enhance_file(const char* in_path, const char* out_path, const char* options,
         yyjson_mut_obj_add_val(d, root, "output", json_name(d, out_path));
         yyjson_mut_obj_add_real(d, root, "before_lufs", r.before.integrated);
         yyjson_mut_obj_add_real(d, root, "after_lufs", r.after.integrated);
-        yyjson_mut_obj_add_real(d, root, "before_peak", peak_or_floor(r.before.true_peak));
-        yyjson_mut_obj_add_real(d, root, "after_peak", peak_or_floor(r.after.true_peak));
+        yyjson_mut_obj_add_real(d, root, "before_peak", or_floor(r.before.true_peak));
+        yyjson_mut_obj_add_real(d, root, "after_peak", or_floor(r.after.true_peak));
         yyjson_mut_obj_add_real(d, root, "size_mb",
                                 static_cast<double>(r.size_bytes) / 1048576.0);
         yyjson_mut_obj_add_real(d, root, "duration_s", r.duration_s);
