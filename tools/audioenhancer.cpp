@@ -3,22 +3,69 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <yyjson.h>
 
 #include "audioenhancer.h"
+#include "base/lists.h"
 
 namespace {
 
-const char* const MAIN_HELP =
+// The names with sep between them, and last_sep (when given) before the last.
+std::string joined(const std::vector<const char*>& names, const char* sep,
+                   const char* last_sep = nullptr) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); i++) {
+        if (i) text += last_sep && i + 1 == names.size() ? last_sep : sep;
+        text += names[i];
+    }
+    return text;
+}
+
+std::vector<const char*> output_exts() {
+    std::vector<const char*> exts;
+    for (const output_container& c : OUTPUT_CONTAINERS) exts.push_back(c.ext);
+    return exts;
+}
+
+// What --eq takes: the presets and the name for none.
+std::vector<const char*> eq_choices() {
+    std::vector<const char*> names(std::begin(EQ_PRESET_NAMES), std::end(EQ_PRESET_NAMES));
+    names.push_back(EQ_OFF);
+    return names;
+}
+
+// text as lines of at most width characters, broken at spaces.
+std::string wrapped(const std::string& text, size_t width) {
+    std::string out, line, word;
+    std::istringstream words(text);
+    while (words >> word) {
+        if (!line.empty() && line.size() + 1 + word.size() > width) {
+            out += line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return line.empty() ? out : out + line + "\n";
+}
+
+std::vector<const char*> converted_exts() {
+    return std::vector<const char*>(std::begin(BATCH_CONVERTED), std::end(BATCH_CONVERTED));
+}
+
+const std::string MAIN_HELP =
     "audioenhancer - clean up and level recordings of speech and music\n"
     "\n"
     "usage: audioenhancer COMMAND [ARGS] [options]\n"
@@ -26,7 +73,7 @@ const char* const MAIN_HELP =
     "commands:\n"
     "  probe FILE               describe and measure one file\n"
     "  enhance IN OUT           enhance one file; OUT's extension picks the format\n"
-    "                           (wav, m4a, mp4, mp3, ogg, opus, flac)\n"
+    "                           (" + joined(output_exts(), ", ") + ")\n"
     "  batch INDIR OUTDIR       enhance every audio file of a directory\n"
     "  version                  print the library version\n"
     "\n"
@@ -38,14 +85,14 @@ const char* const OUTPUT_HELP =
     "  --json                   print the library's JSON answer exactly as returned\n"
     "  --pretty                 print the JSON answer indented\n";
 
-const char* const ENHANCE_OPTIONS_HELP =
+const std::string ENHANCE_OPTIONS_HELP =
     "options:\n"
     "  --denoise N              RNNoise strength 0..10; 8..10 add spectral denoise (default 0, off)\n"
     "  --no-loudnorm            skip loudness normalisation (default: on)\n"
     "  --target LUFS            integrated loudness target, -70..0; -5 is the loudest, higher\n"
     "                           targets level to -5 (default -14)\n"
     "  --repair-clicks          remove clicks and pops (default off)\n"
-    "  --eq PRESET              podcast, music, voice or none (default none)\n"
+    "  --eq PRESET              " + joined(eq_choices(), ", ", " or ") + " (default " + EQ_OFF + ")\n"
     "  --normalize-peak         lift the true peak to -0.1 dBTP before levelling (default off)\n"
     "  --jobs N                 batch: files enhanced side by side (default 0, one per\n"
     "                           processor; 1 = one after another)\n"
@@ -70,26 +117,29 @@ const char* const ENHANCE_HELP =
     "  audioenhancer enhance interview.mp3 interview.m4a --denoise 5 --eq podcast\n"
     "  audioenhancer enhance live.flac live.opus --target -16 --repair-clicks\n";
 
-const char* const BATCH_HELP =
+const std::string BATCH_HELP =
     "usage: audioenhancer batch INDIR OUTDIR [options] [--json | --pretty]\n"
-    "\n"
-    "Enhances every audio file of INDIR (not recursive) into OUTDIR, which is\n"
-    "created. wav m4a mp4 mp3 ogg opus flac keep their format; aac wma webm mov\n"
-    "mkv aif aiff ac3 become .m4a. Exit status 3 when some files failed.\n"
+    "\n" +
+    wrapped("Enhances every audio file of INDIR (not recursive) into OUTDIR, which is created. " +
+                joined(output_exts(), " ") + " keep their format; " +
+                joined(converted_exts(), " ") + " become ." +
+                BATCH_CONVERTED_TO + ". Exit status 3 when some files failed.",
+            76) +
     "\n"
     "example:\n"
     "  audioenhancer batch raw/ done/ --options '{\"denoise\":3,\"eq\":\"voice\"}'\n";
 
 enum class output_mode { table, json, pretty };
 
-int usage_error(const std::string& why, const char* help) {
+int usage_error(const std::string& why, const std::string& help) {
     std::fprintf(stderr, "audioenhancer: %s\n", why.c_str());
-    std::fprintf(stderr, "%s", help);
+    std::fprintf(stderr, "%s", help.c_str());
     return 2;
 }
 
-void print_help(const char* text, bool with_options) {
-    std::printf("%s\n%s%s", text, with_options ? ENHANCE_OPTIONS_HELP : "", OUTPUT_HELP);
+void print_help(const std::string& text, bool with_options) {
+    std::printf("%s\n%s%s", text.c_str(), with_options ? ENHANCE_OPTIONS_HELP.c_str() : "",
+                OUTPUT_HELP);
 }
 
 bool parse_int(const char* s, long lo, long hi, long* out) {
@@ -163,8 +213,9 @@ std::string parse_args(int argc, char** argv, bool takes_options, int want_posit
             const char* v = value();
             if (!v) return problem;
             std::string p = v;
-            if (p != "podcast" && p != "music" && p != "voice" && p != "none")
-                return "--eq takes podcast, music, voice or none, not '" + p + "'";
+            std::vector<const char*> choices = eq_choices();
+            if (std::none_of(choices.begin(), choices.end(), [&](const char* c) { return p == c; }))
+                return "--eq takes " + joined(choices, ", ", " or ") + ", not '" + p + "'";
             add("\"eq\":\"" + p + "\"");
         } else if (a == "--normalize-peak") {
             add("\"normalize_peak\":true");
@@ -426,7 +477,7 @@ int main(int argc, char** argv) {
     if (argc < 2) return usage_error("missing command", MAIN_HELP);
     std::string cmd = argv[1];
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-        std::printf("%s", MAIN_HELP);
+        std::printf("%s", MAIN_HELP.c_str());
         return 0;
     }
     if (cmd == "--version" || cmd == "version") {

@@ -47,8 +47,6 @@ __all__ = [
     "version",
 ]
 
-__version__ = "1.0.1"
-
 #: Environment variable naming the shared library to load.
 LIBRARY_ENV = "AUDIOENHANCER_LIBRARY"
 
@@ -371,6 +369,12 @@ def batch(
 
 
 def __getattr__(name: str) -> Any:
+    # The version is the library's own (_lists.py), read on first use: this
+    # module alone, with the library beside it, is a working binding.
+    if name == "__version__":
+        from ._lists import VERSION
+
+        return VERSION
     # audioenhancer.cluster needs Dask; it is imported on first use only, so
     # the rest of the package keeps to the standard library.
     if name == "cluster":

@@ -17,7 +17,9 @@ import os
 import sys
 from typing import Any, Dict, List, Optional
 
-EQ_PRESETS = ("podcast", "music", "voice", "none")
+from audioenhancer import _lists
+
+EQ_PRESETS = (*_lists.EQ_PRESETS, _lists.EQ_OFF)
 
 
 def _denoise(text: str) -> int:
@@ -78,7 +80,7 @@ def _parser() -> "tuple[argparse.ArgumentParser, argparse.ArgumentParser]":
                           "targets level to -5 (default -14)")
     cmd.add_argument("--repair-clicks", action="store_true", help="remove clicks and pops")
     cmd.add_argument("--eq", choices=EQ_PRESETS, metavar="PRESET",
-                     help="podcast, music, voice or none (default none)")
+                     help=f"{', '.join(_lists.EQ_PRESETS)} or {_lists.EQ_OFF} (default {_lists.EQ_OFF})")
     cmd.add_argument("--normalize-peak", action="store_true",
                      help="lift the true peak to -0.1 dBTP before levelling")
     cmd.add_argument("--options", type=_options_doc, metavar="JSON",

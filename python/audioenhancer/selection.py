@@ -24,14 +24,15 @@ from __future__ import annotations
 import codecs
 import os
 import stat
-from typing import List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+
+from . import _lists
 
 #: Input extension -> output extension. Containers the writer cannot produce
 #: are written as M4A.
-EXTENSIONS = {
-    "wav": "wav", "m4a": "m4a", "mp4": "mp4", "mp3": "mp3", "ogg": "ogg",
-    "opus": "opus", "flac": "flac", "aac": "m4a", "wma": "m4a", "webm": "m4a",
-    "mov": "m4a", "mkv": "m4a", "aif": "m4a", "aiff": "m4a", "ac3": "m4a",
+EXTENSIONS: Dict[str, str] = {
+    **{ext: ext for ext in _lists.OUTPUT_EXTENSIONS},
+    **{ext: _lists.CONVERTED_TO for ext in _lists.CONVERTED},
 }
 
 #: Names held from one directory listing.

@@ -3,12 +3,26 @@ standard library only, so `pip install ./python` needs no network access to
 fetch setuptools into an isolated build environment."""
 import base64
 import hashlib
+import json
 import os
 import zipfile
 
 NAME = "audioenhancer"
-VERSION = "1.0.1"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def _lists_path():
+    # The library's lists (version, containers, presets): in an unpacked
+    # sdist beside the modules, else in the source tree the package sits in.
+    bundled = os.path.join(ROOT, NAME, "lists.json")
+    if os.path.exists(bundled):
+        return bundled
+    return os.path.join(os.path.dirname(ROOT), "src", "base", "lists.json")
+
+
+with open(_lists_path(), "rb") as _f:
+    LISTS = _f.read()
+VERSION = json.loads(LISTS)["version"]
 DIST_INFO = f"{NAME}-{VERSION}.dist-info"
 
 METADATA = f"""Metadata-Version: 2.1
@@ -63,7 +77,8 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     with zipfile.ZipFile(os.path.join(wheel_directory, filename), "w",
                          zipfile.ZIP_DEFLATED) as whl:
         entries = [(arc, open(path, "rb").read()) for path, arc in _package_files()]
-        entries += [(f"{DIST_INFO}/METADATA", METADATA.encode()),
+        entries += [(f"{NAME}/lists.json", LISTS),
+                    (f"{DIST_INFO}/METADATA", METADATA.encode()),
                     (f"{DIST_INFO}/WHEEL", WHEEL.encode())]
         for arcname, data in entries:
             whl.writestr(arcname, data)
@@ -82,6 +97,7 @@ def build_sdist(sdist_directory, config_settings=None):
             tar.add(os.path.join(ROOT, rel), f"{base}/{rel}")
         for path, arc in _package_files():
             tar.add(path, f"{base}/{arc}")
+        tar.add(_lists_path(), f"{base}/{NAME}/lists.json")
         info = os.path.join(sdist_directory, "PKG-INFO")
         with open(info, "w") as f:
             f.write(METADATA)

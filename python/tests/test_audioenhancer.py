@@ -282,6 +282,46 @@ class BatchTest(WorkDir):
         self.assertIsNone(ctx.exception.summary)
 
 
+class SharedListsTest(WorkDir):
+    """The package's lists are the ones the library it loads was built with."""
+
+    def test_version_presets_and_extensions_are_the_library_s(self) -> None:
+        from audioenhancer import selection
+        from audioenhancer.__main__ import EQ_PRESETS
+
+        self.assertEqual(audioenhancer.version().split()[0], audioenhancer.__version__)
+
+        # Each preset the command line offers is one the library applies; the
+        # last choice, and any other name, apply no EQ.
+        *presets, off = EQ_PRESETS
+        for name in [*presets, off, presets[0].upper(), presets[0] + "s"]:
+            result = audioenhancer.enhance(FIX / "mono44.wav", self.work / "eq.wav",
+                                           eq=name, loudnorm=False)
+            self.assertEqual(result["applied"], [f"eq_{name}"] if name in presets else [], name)
+
+        # A batch attempts exactly the extensions of the table, under the
+        # output names it gives: each one is written.
+        src = self.work / "in"
+        src.mkdir()
+        outsiders = {f"upper_{ext}.{ext.upper()}" for ext in selection.EXTENSIONS}
+        outsiders |= {"other.aifc", "other.wave", "other.m4b"}
+        listed = {f"in_{ext}.{ext}" for ext in selection.EXTENSIONS}
+        for name in listed | outsiders:
+            shutil.copy(FIX / "mono44.wav", src / name)
+        summary = audioenhancer.batch(src, self.work / "out", loudnorm=False)
+        outs = {f["in"]: f.get("out", f.get("error")) for f in summary["files"]}
+        self.assertEqual(outs, {name: selection.output_name(name.encode()).decode()  # type: ignore[union-attr]
+                                for name in listed})
+        self.assertEqual((summary["failed"], summary["skipped"]), (0, len(outsiders)))
+        # The formats the library names for an unknown extension are written
+        # as themselves in the table too.
+        with self.assertRaises(AudioEnhancerError) as ctx:
+            audioenhancer.enhance(FIX / "mono44.wav", self.work / "out.xyz")
+        hint = ctx.exception.message.rpartition("(use ")[2].rstrip(")")
+        for ext in hint.split("/"):
+            self.assertEqual(selection.EXTENSIONS.get(ext), ext, ctx.exception.message)
+
+
 class ThreadTest(WorkDir):
     """Several threads share the library; each must get its own answer."""
 

@@ -21,6 +21,10 @@ struct loudness_stats {
     double lra_fine = -1.0;
 };
 
+// A figure at or below -900 (unset, or minus infinity for silence) reads -70
+// in the answers.
+inline double or_floor(double v) { return v > -900.0 ? v : -70.0; }
+
 // Probe measures loudness, true peak and noise floor; enhance's measurements
 // (the level kind) loudness and true peak alone, with the fine figures.
 enum class measure_kind { full, level };

@@ -8,13 +8,6 @@
 #include "base/error.h"
 #include "enhance/enhance.h"
 
-namespace {
-
-// A figure at or below -900 (unset, or minus infinity for silence) reads -70.
-double or_floor(double v) { return v > -900.0 ? v : -70.0; }
-
-}  // namespace
-
 int probe_file(const char* path, const settings& cfg, const char** out) {
     clear_err();
     if (!path || !out) {

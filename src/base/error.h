@@ -1,5 +1,6 @@
 // Last-error text shared by every call of the library.
 #pragma once
+#include <new>
 
 // The message of the last failure on this thread; empty from the start of
 // each working call. Worker threads inside a call each have their own.
@@ -20,3 +21,27 @@ inline void clear_err() { g_err[0] = '\0'; }
 // True when the diagnostic variable AE_DEBUG is set (to anything, even ""),
 // as the process read it once (process_settings in base/settings.h).
 bool debug_on();
+
+// Runs fn, a step that returns 0 or -1 after set_err: an allocation that
+// fails inside it becomes "oom" and -1, as the step's own failures are.
+template <typename Fn>
+int guarded(Fn&& fn) {
+    try {
+        return fn();
+    } catch (const std::bad_alloc&) {
+        set_err("oom");
+        return -1;
+    }
+}
+
+// guarded, and whatever else is thrown becomes "internal error" and -1: for
+// the places nothing thrown may pass (a thread's body, a working call).
+template <typename Fn>
+int guarded_all(Fn&& fn) noexcept {
+    try {
+        return guarded(fn);
+    } catch (...) {
+        set_err("internal error");
+        return -1;
+    }
+}

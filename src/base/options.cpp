@@ -2,10 +2,13 @@
 
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include "base/error.h"
 #include "base/json_doc.h"
+#include "base/lists.h"
+
+// A document without "eq" asks for no EQ.
+static_assert(same_name(enhance_options{}.eq, EQ_OFF), "the default eq must be EQ_OFF");
 
 // First member of obj named key, byte for byte; later duplicates are ignored.
 static yyjson_val* first_member(yyjson_val* obj, const char* key) {
@@ -55,8 +58,9 @@ int parse_options(const char* text, enhance_options* opt) {
     }
     if (yyjson_val* v = first_member(root, "repair_clicks")) opt->repair_clicks = flag_of(v);
     if (yyjson_val* v = first_member(root, "eq")) {
-        for (const char* name : {"podcast", "music", "voice", "none"})
+        for (const char* name : EQ_PRESET_NAMES)
             if (yyjson_equals_str(v, name)) std::snprintf(opt->eq, sizeof opt->eq, "%s", name);
+        if (yyjson_equals_str(v, EQ_OFF)) std::snprintf(opt->eq, sizeof opt->eq, "%s", EQ_OFF);
     }
     if (yyjson_val* v = first_member(root, "normalize_peak")) opt->normalize_peak = flag_of(v);
     if (yyjson_val* v = first_member(root, "jobs")) {

@@ -6,7 +6,7 @@ struct enhance_options {
     int loudnorm = 1;         // flag
     double target_lufs = -14.0;  // -70..0
     int repair_clicks = 0;    // flag
-    char eq[32] = "none";     // "podcast", "music", "voice" or "none"
+    char eq[32] = "none";     // one of EQ_PRESET_NAMES, or EQ_OFF (base/lists.h)
     int normalize_peak = 0;   // flag
     int jobs = 0;             // batch workers; 0 = one per online processor
 };

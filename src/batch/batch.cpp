@@ -15,6 +15,7 @@
 
 #include "base/error.h"
 #include "base/json_doc.h"
+#include "base/lists.h"
 #include "api/json_name.h"
 #include "base/options.h"
 #include "api/result.h"
@@ -29,22 +30,12 @@ namespace {
 constexpr int MAX_NAMES = 512;
 constexpr size_t NAME_SLOT = 280;
 
-struct ext_map {
-    const char* in;
-    const char* out;
-};
-
 // Matched exactly and case-sensitively; containers the writer cannot produce
-// are turned into M4A.
-constexpr ext_map ok[15] = {
-    {"wav", "wav"},  {"m4a", "m4a"},  {"mp4", "mp4"}, {"mp3", "mp3"}, {"ogg", "ogg"},
-    {"opus", "opus"}, {"flac", "flac"}, {"aac", "m4a"}, {"wma", "m4a"}, {"webm", "m4a"},
-    {"mov", "m4a"},  {"mkv", "m4a"},  {"aif", "m4a"}, {"aiff", "m4a"}, {"ac3", "m4a"},
-};
-
+// are turned into BATCH_CONVERTED_TO.
 const char* output_extension(const char* ext) {
-    for (const ext_map& e : ok)
-        if (std::strcmp(ext, e.in) == 0) return e.out;
+    if (const output_container* c = output_container_of(ext)) return c->ext;
+    for (const char* in : BATCH_CONVERTED)
+        if (std::strcmp(ext, in) == 0) return BATCH_CONVERTED_TO;
     return nullptr;
 }
 
@@ -76,20 +67,15 @@ struct batch_item {
 // single enhance.
 void run_item(batch_item* item, const char* options, const settings& cfg) {
     clear_err();
-    try {
+    item->rc = guarded_all([&] {
         enhance_options opt;
         enhance_result r;
         item->rc = enhance_prepare(item->in_path.c_str(), item->out_path.c_str(), options, &opt);
         if (item->rc == 0)
             item->rc = enhance_run(item->in_path.c_str(), item->out_path.c_str(), opt, cfg, &r);
         if (item->rc == 0) item->size = file_size(item->out_path.c_str());
-    } catch (const std::bad_alloc&) {
-        set_err("oom");
-        item->rc = -1;
-    } catch (...) {
-        set_err("internal error");
-        item->rc = -1;
-    }
+        return item->rc;
+    });
     if (item->rc != 0) item->error = g_err;
 }
 

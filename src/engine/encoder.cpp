@@ -12,23 +12,26 @@ extern "C" {
 }
 
 #include "base/error.h"
+#include "base/lists.h"
 #include "engine/metadata.h"
 #include "engine/owners.h"
 #include "platform/fs.h"
 
 namespace {
 
-struct output_kind {
-    const char* ext;
-    const char* container;
-    const char* encoder;
-};
-
-const output_kind OUTPUTS[] = {
-    {"wav", "wav", "pcm_s16le"},  {"m4a", "ipod", "aac"},       {"mp4", "ipod", "aac"},
-    {"mp3", "mp3", "libmp3lame"}, {"ogg", "ogg", "libvorbis"}, {"opus", "ogg", "libopus"},
-    {"flac", "flac", "flac"},
-};
+// The formats an unknown extension's message names, each once: an extension
+// with the muxer and encoder of an earlier one (mp4 after m4a) is another
+// name for it.
+std::string output_hint() {
+    std::string hint;
+    for (const output_container& c : OUTPUT_CONTAINERS) {
+        bool again = false;
+        for (const output_container* e = OUTPUT_CONTAINERS; e != &c; e++)
+            again = again || (!std::strcmp(e->muxer, c.muxer) && !std::strcmp(e->encoder, c.encoder));
+        if (!again) hint += (hint.empty() ? "" : "/") + std::string(c.ext);
+    }
+    return hint;
+}
 
 int64_t bit_rate_for(const char* encoder) {
     if (!std::strcmp(encoder, "libopus")) return 96000;
@@ -228,10 +231,10 @@ int convert_and_encode(writer& w, const int16_t* in, int n) {
 }
 
 // The container and the encoder, opened for rate and channels.
-int open_encoder(writer& w, const output_kind& kind, const AVOutputFormat* ofmt,
+int open_encoder(writer& w, const output_container& kind, const AVOutputFormat* ofmt,
                  const AVCodec* codec, const std::string& temp, int sample_rate, int channels) {
     AVFormatContext* oc = nullptr;
-    if (avformat_alloc_output_context2(&oc, ofmt, kind.container, temp.c_str()) < 0 || !oc) {
+    if (avformat_alloc_output_context2(&oc, ofmt, kind.muxer, temp.c_str()) < 0 || !oc) {
         set_err("cannot alloc output context for %s", w.path.c_str());
         return -1;
     }
@@ -329,16 +332,15 @@ int open_writer(writer& w, const char* path, int sample_rate, int channels,
                 const AVFormatContext* source) {
     const char* dot = std::strrchr(path, '.');
     const char* ext = dot ? dot + 1 : "";
-    const output_kind* kind = nullptr;
-    for (const output_kind& k : OUTPUTS)
-        if (!std::strcmp(k.ext, ext)) kind = &k;
+    const output_container* kind = output_container_of(ext);
     if (!kind) {
-        set_err("unsupported output extension .%s (use wav/m4a/mp3/ogg/opus/flac)", ext);
+        static const std::string hint = output_hint();
+        set_err("unsupported output extension .%s (use %s)", ext, hint.c_str());
         return -1;
     }
-    const AVOutputFormat* ofmt = av_guess_format(kind->container, nullptr, nullptr);
+    const AVOutputFormat* ofmt = av_guess_format(kind->muxer, nullptr, nullptr);
     if (!ofmt) {
-        set_err("unknown container %s", kind->container);
+        set_err("unknown container %s", kind->muxer);
         return -1;
     }
     const AVCodec* codec = avcodec_find_encoder_by_name(kind->encoder);

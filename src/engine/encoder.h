@@ -1,5 +1,5 @@
-// Encoding 16-bit PCM into the container named by the path's extension:
-// wav, m4a/mp4 (AAC), mp3, ogg (Vorbis), opus, flac.
+// Encoding 16-bit PCM into the container named by the path's extension, one
+// of OUTPUT_CONTAINERS (base/lists.h).
 #pragma once
 #include <cstdint>
 #include <memory>

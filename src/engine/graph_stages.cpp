@@ -120,15 +120,9 @@ static int stage_frames(graph_stage* s) {
 // Whatever way the stage ends, its neighbours are told.
 static int run_stage(graph_stage* s) {
     graph_context* g = &s->g;
-    int rc;
-    try {
-        rc = stage_frames(s);
-    } catch (const std::bad_alloc&) {
-        // Out of memory mid-frame: the neighbours must still hear of it, or
-        // they would wait on the queues for ever.
-        set_err("oom");
-        rc = -1;
-    }
+    // Out of memory mid-frame: the neighbours must still hear of it, or they
+    // would wait on the queues for ever.
+    int rc = guarded([&] { return stage_frames(s); });
     if (g->next) {
         if (rc == 0)
             queue_close(&g->next->in);

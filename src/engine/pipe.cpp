@@ -23,15 +23,7 @@ int worker_start(worker* w, std::function<int()> task) {
     try {
         w->thread = std::thread([w, task = std::move(task)] {
             clear_err();
-            try {
-                w->rc = task();
-            } catch (const std::bad_alloc&) {
-                set_err("oom");
-                w->rc = -1;
-            } catch (...) {
-                set_err("internal error");
-                w->rc = -1;
-            }
+            w->rc = guarded_all(task);
             if (w->rc != 0) w->err = g_err[0] ? g_err : "worker failed";
         });
     } catch (const std::system_error&) {

@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "base/error.h"
+#include "base/lists.h"
 #include "enhance/align.h"
 
 void applied_add(applied_list* list, const char* name) {
@@ -22,12 +24,13 @@ static void append(char* chain, size_t size, const char* piece) {
 // Spectral denoise on top of RNNoise from level 8 on.
 static const char* const AFFTDN_PIECE = "afftdn=nr=12";
 
+// Each preset's filter text, by the names of EQ_PRESET_NAMES.
 struct eq_preset {
     const char* name;
     const char* filters;
 };
 
-static const eq_preset EQ_PRESETS[] = {
+static constexpr eq_preset EQ_PRESETS[] = {
     {"podcast",
      "highpass=f=80:poles=2,equalizer=f=150:t=q:w=1.0:g=-3,equalizer=f=3000:t=q:w=1.0:g=3,"
      "equalizer=f=8000:t=q:w=1.4:g=2,bass=f=120:g=-2"},
@@ -37,32 +40,72 @@ static const eq_preset EQ_PRESETS[] = {
      "equalizer=f=9000:t=q:w=1.2:g=-2"},
 };
 
+// Every name the options accept has its filter text, and every filter text
+// a name the options accept.
+static constexpr bool presets_match_names() {
+    if (std::size(EQ_PRESETS) != std::size(EQ_PRESET_NAMES)) return false;
+    for (const char* name : EQ_PRESET_NAMES) {
+        bool found = false;
+        for (const eq_preset& p : EQ_PRESETS) found = found || same_name(p.name, name);
+        if (!found) return false;
+    }
+    return true;
+}
+static_assert(presets_match_names(),
+              "EQ_PRESETS must hold the filter text of each name in src/base/lists.json");
+
 static const eq_preset* preset_of(const enhance_options& opt) {
     for (const eq_preset& p : EQ_PRESETS)
         if (std::strcmp(opt.eq, p.name) == 0) return &p;
     return nullptr;
 }
 
-void compose_chain(const enhance_options& opt, double peak_db, char* chain, size_t size,
-                   applied_list* applied) {
-    char piece[512];
-    if (opt.denoise >= 8) append(chain, size, AFFTDN_PIECE);
-    if (opt.repair_clicks) {
-        append(chain, size, "adeclick");
-        applied_add(applied, "repair_clicks");
-    }
+namespace {
+
+// One stage of the chain before the leveller.
+struct chain_stage {
+    char filters[512];    // its filter text
+    char applied[32];     // its entry in the applied list; "" for none
+    double settle_s;      // the settle time its delay is measured after (align.h)
+};
+
+constexpr int STAGES_MAX = 4;
+
+// The stages opt asks for, in chain order; the peak gain raises by gain_db.
+int chain_stages(const enhance_options& opt, double gain_db, chain_stage* stages) {
+    int count = 0;
+    auto add = [&](const char* filters, const char* applied, double settle_s) {
+        chain_stage& st = stages[count++];
+        std::snprintf(st.filters, sizeof st.filters, "%s", filters);
+        std::snprintf(st.applied, sizeof st.applied, "%s", applied);
+        st.settle_s = settle_s;
+        return &st;
+    };
+    if (opt.denoise >= 8) add(AFFTDN_PIECE, "", 0.5);
+    if (opt.repair_clicks) add("adeclick", "repair_clicks", 0.5);
     if (const eq_preset* p = preset_of(opt)) {
-        append(chain, size, p->filters);
-        std::snprintf(piece, sizeof piece, "eq_%s", p->name);
-        applied_add(applied, piece);
+        chain_stage* st = add(p->filters, "", 0.5);
+        std::snprintf(st->applied, sizeof st->applied, "eq_%s", p->name);
     }
     if (opt.normalize_peak) {
-        // Silence has no peak to lift to full scale: leave its level alone.
-        double gain = peak_db > -900.0 ? -0.1 - peak_db : 0.0;
-        if (gain < -60.0) gain = -60.0;
-        std::snprintf(piece, sizeof piece, "volume=%.2f dB", gain);
-        append(chain, size, piece);
-        applied_add(applied, "normalize_peak");
+        chain_stage* st = add("", "normalize_peak", 0.0);
+        std::snprintf(st->filters, sizeof st->filters, "volume=%.2f dB", gain_db);
+    }
+    return count;
+}
+
+}  // namespace
+
+void compose_chain(const enhance_options& opt, double peak_db, char* chain, size_t size,
+                   applied_list* applied) {
+    // Silence has no peak to lift to full scale: leave its level alone.
+    double gain = peak_db > -900.0 ? -0.1 - peak_db : 0.0;
+    if (gain < -60.0) gain = -60.0;
+    chain_stage stages[STAGES_MAX];
+    int count = chain_stages(opt, gain, stages);
+    for (int i = 0; i < count; i++) {
+        append(chain, size, stages[i].filters);
+        if (stages[i].applied[0]) applied_add(applied, stages[i].applied);
     }
 }
 
@@ -74,22 +117,14 @@ int chain_delay(const enhance_options& opt, int sample_rate, int channels,
         return -1;
     }
     // Each stage is measured on its own, in the form the chain runs it: the
-    // delays of a chain's stages add up.
-    struct stage {
-        const char* piece;
-        double settle_s;
-    };
-    stage stages[4];
-    int count = 0;
-    if (opt.denoise >= 8) stages[count++] = {AFFTDN_PIECE, 0.5};
-    if (opt.repair_clicks) stages[count++] = {"adeclick", 0.5};
-    if (const eq_preset* p = preset_of(opt)) stages[count++] = {p->filters, 0.5};
-    // The peak gain's delay does not depend on its value.
-    if (opt.normalize_peak) stages[count++] = {"volume=-6.00 dB", 0.0};
+    // delays of a chain's stages add up. The peak gain's delay does not
+    // depend on its value.
+    chain_stage stages[STAGES_MAX];
+    int count = chain_stages(opt, -6.0, stages);
     int64_t total = 0;
     for (int i = 0; i < count; i++) {
         int64_t d = 0;
-        if (stage_delay(stages[i].piece, sample_rate, stages[i].settle_s, &d) != 0)
+        if (stage_delay(stages[i].filters, sample_rate, stages[i].settle_s, &d) != 0)
             return -1;
         total += d;
     }

@@ -100,7 +100,8 @@ void denoise_channel(std::vector<float>* ch, float a) {
     }
 }
 
-int denoise_impl(const int16_t* pcm, int64_t frames, int sample_rate, int channels, int level, pcm_ptr* out, int64_t* out_frames) {
+int denoise_impl(const int16_t* pcm, int64_t frames, int sample_rate, int channels, int level,
+                 pcm_ptr* out, int64_t* out_frames) {
     if (create_instance() != 0) return -1;
     if (channels < 1 || frames < 0) {
         set_err("denoise produced no samples");
@@ -183,11 +184,9 @@ int denoise_impl(const int16_t* pcm, int64_t frames, int sample_rate, int channe
 
 }  // namespace
 
-int denoise_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels, int level, pcm_ptr* out, int64_t* out_frames) {
-    try {
+int denoise_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels, int level,
+                pcm_ptr* out, int64_t* out_frames) {
+    return guarded([&] {
         return denoise_impl(pcm, frames, sample_rate, channels, level, out, out_frames);
-    } catch (const std::bad_alloc&) {
-        set_err("oom");
-        return -1;
-    }
+    });
 }

@@ -14,4 +14,5 @@ void release_denoiser();
 
 // Denoises pcm at `level` (1..10); the result has the input's rate and
 // channel count.
-int denoise_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels, int level, pcm_ptr* out, int64_t* out_frames);
+int denoise_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channels, int level,
+                pcm_ptr* out, int64_t* out_frames);

@@ -66,7 +66,7 @@ int dynamic_pass(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double t
     lm.input_i = m.integrated_fine;
     lm.input_tp = m.true_peak;
     lm.input_lra = m.lra_fine;
-    lm.input_thresh = m.threshold > -900.0 ? m.threshold : -70.0;
+    lm.input_thresh = or_floor(m.threshold);
     // loudnorm's dynamic mode multiplies by the offset on top of its own
     // gain; the workflow's offset is what its analysis pass missed by, which
     // no pass here has seen.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/error.h"
+#include "base/lists.h"
 #include "engine/decoder.h"
 #include "engine/encoder.h"
 #include "engine/graph.h"
@@ -10,7 +11,8 @@
 
 bool lossless_output(const char* path) {
     const char* dot = std::strrchr(path, '.');
-    return dot && (!std::strcmp(dot, ".wav") || !std::strcmp(dot, ".flac"));
+    const output_container* c = dot ? output_container_of(dot + 1) : nullptr;
+    return c && c->lossless;
 }
 
 namespace {

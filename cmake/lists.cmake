@@ -1,0 +1,81 @@
+# The lists the library, its command-line host and the Python package share
+# are written once, in src/base/lists.json. This turns them into the C++
+# header base/lists.h in the build tree (from src/base/lists.h.in). Included
+# from the top-level CMakeLists.txt, which has read the file into AE_LISTS.
+
+# Every name is pasted into C++ string literals and matched as a file
+# extension or an option value: lower-case words only.
+function(ae_lists_name value what)
+  if(NOT value MATCHES "^[a-z0-9_]+$")
+    message(FATAL_ERROR "src/base/lists.json: ${what} '${value}' is not a lower-case name")
+  endif()
+endfunction()
+
+# "a", "b", "c" from a JSON array of names.
+function(ae_lists_names out_var)
+  string(JSON count LENGTH "${AE_LISTS}" ${ARGN})
+  set(text "")
+  set(sep "")
+  set(seen)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE ${last})
+    string(JSON name GET "${AE_LISTS}" ${ARGN} ${i})
+    ae_lists_name("${name}" "${ARGN}")
+    if(name IN_LIST seen)
+      message(FATAL_ERROR "src/base/lists.json: '${name}' twice in ${ARGN}")
+    endif()
+    list(APPEND seen ${name})
+    string(APPEND text "${sep}\"${name}\"")
+    set(sep ", ")
+  endforeach()
+  set(${out_var} "${text}" PARENT_SCOPE)
+  set(${out_var}_LIST "${seen}" PARENT_SCOPE)
+endfunction()
+
+string(JSON ae_count LENGTH "${AE_LISTS}" outputs)
+math(EXPR ae_last "${ae_count} - 1")
+set(AE_LISTS_OUTPUTS "")
+set(ae_output_exts)
+foreach(i RANGE ${ae_last})
+  foreach(field ext muxer encoder)
+    string(JSON ae_${field} GET "${AE_LISTS}" outputs ${i} ${field})
+    ae_lists_name("${ae_${field}}" "outputs ${field}")
+  endforeach()
+  string(JSON ae_type TYPE "${AE_LISTS}" outputs ${i} lossless)
+  if(NOT ae_type STREQUAL "BOOLEAN")
+    message(FATAL_ERROR "src/base/lists.json: the lossless of output '${ae_ext}' is no boolean")
+  endif()
+  string(JSON ae_lossless GET "${AE_LISTS}" outputs ${i} lossless)
+  if(ae_lossless)
+    set(ae_lossless true)
+  else()
+    set(ae_lossless false)
+  endif()
+  if(ae_ext IN_LIST ae_output_exts)
+    message(FATAL_ERROR "src/base/lists.json: output '${ae_ext}' twice")
+  endif()
+  list(APPEND ae_output_exts ${ae_ext})
+  string(APPEND AE_LISTS_OUTPUTS
+    "    {\"${ae_ext}\", \"${ae_muxer}\", \"${ae_encoder}\", ${ae_lossless}},\n")
+endforeach()
+
+string(JSON AE_LISTS_CONVERTED_TO GET "${AE_LISTS}" batch_converted to)
+if(NOT AE_LISTS_CONVERTED_TO IN_LIST ae_output_exts)
+  message(FATAL_ERROR "src/base/lists.json: batch converts to '${AE_LISTS_CONVERTED_TO}', which is no output")
+endif()
+ae_lists_names(AE_LISTS_CONVERTED batch_converted from)
+foreach(ae_ext IN LISTS AE_LISTS_CONVERTED_LIST)
+  if(ae_ext IN_LIST ae_output_exts)
+    message(FATAL_ERROR "src/base/lists.json: '${ae_ext}' is an output and converted too")
+  endif()
+endforeach()
+
+ae_lists_names(AE_LISTS_EQ_PRESETS eq_presets)
+string(JSON AE_LISTS_EQ_OFF GET "${AE_LISTS}" eq_off)
+ae_lists_name("${AE_LISTS_EQ_OFF}" eq_off)
+if(AE_LISTS_EQ_OFF IN_LIST AE_LISTS_EQ_PRESETS_LIST)
+  message(FATAL_ERROR "src/base/lists.json: eq_off '${AE_LISTS_EQ_OFF}' is a preset too")
+endif()
+
+configure_file(${CMAKE_SOURCE_DIR}/src/base/lists.h.in
+  ${CMAKE_BINARY_DIR}/generated/base/lists.h @ONLY)
