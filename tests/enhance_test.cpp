@@ -14,6 +14,7 @@
 #include "engine/graph.h"
 #include "enhance/denoise.h"
 #include "fixtures.h"
+#include "platform/fs.h"
 
 namespace {
 
@@ -127,7 +128,7 @@ TEST(Enhance, ContainersAndCodecs) {
         EXPECT_EQ(res.format, r.format);
         EXPECT_EQ(res.channels, 1);
         EXPECT_EQ(res.sample_rate, 48000);
-        EXPECT_NEAR(a.num("size_mb") * 1048576.0, double(file_size(out.c_str())), 0.5);
+        EXPECT_NEAR(a.num("size_mb") * 1048576.0, double(fs_file_size(out.c_str())), 0.5);
     }
 }
 
@@ -205,7 +206,7 @@ TEST(Enhance, RefusesToOverwriteItsInput) {
     std::string dir = scratch_dir("overwrite");
     std::string in = dir + "/take.wav";
     ASSERT_EQ(run_cmd("ffmpeg -nostdin -v error -f lavfi -i sine=d=1 '" + in + "'"), 0);
-    int64_t before = file_size(in.c_str());
+    int64_t before = fs_file_size(in.c_str());
     const char* json = nullptr;
     for (std::string out : {in, dir + "/./take.wav", dir + "/../" +
                                  dir.substr(dir.rfind('/') + 1) + "/take.wav"}) {
@@ -214,7 +215,7 @@ TEST(Enhance, RefusesToOverwriteItsInput) {
     }
     ASSERT_EQ(run_cmd("ln -s take.wav '" + dir + "/link.wav'"), 0);
     EXPECT_EQ(audioenhancer_enhance((dir + "/link.wav").c_str(), in.c_str(), nullptr, &json), -1);
-    EXPECT_EQ(file_size(in.c_str()), before);
+    EXPECT_EQ(fs_file_size(in.c_str()), before);
     decoded_file d;
     EXPECT_TRUE(decode_file(in, &d));
 }
@@ -282,7 +283,7 @@ TEST(Encoder, PartialLastChunkAndExactSamples) {
         ASSERT_EQ(d.frames, 2500) << ext;
         EXPECT_EQ(memcmp(d.pcm.get(), pcm.data(), pcm.size() * 2), 0) << ext;
     }
-    EXPECT_EQ(file_size((dir + "/none.wav").c_str()), -1);
+    EXPECT_EQ(fs_file_size((dir + "/none.wav").c_str()), -1);
 }
 
 TEST(Encoder, SurroundKeepsItsChannels) {

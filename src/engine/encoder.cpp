@@ -450,12 +450,3 @@ int encode_file(const char* path, const int16_t* pcm, int64_t frames, int sample
     if (writer_push(w.get(), pcm, frames) != 0) return -1;
     return writer_close(w.get());
 }
-
-int64_t file_size(const char* path) {
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return -1;
-    int64_t size = -1;
-    if (fseeko(f, 0, SEEK_END) == 0) size = static_cast<int64_t>(ftello(f));
-    std::fclose(f);
-    return size;
-}

@@ -33,6 +33,3 @@ int writer_close(writer_state* w);
 // writer_open + writer_push + writer_close in one step.
 int encode_file(const char* path, const int16_t* pcm, int64_t frames, int sample_rate,
                 int channels, const AVFormatContext* source = nullptr);
-
-// Size of the file in bytes, -1 when it cannot be opened.
-int64_t file_size(const char* path);

@@ -198,7 +198,7 @@ int write_stage(enhance_run_state& e, const char* out_path, loudness_stats writt
         r->after = written;
     // The after-measure is no failure of the call: forget what it left.
     clear_err();
-    r->size_bytes = file_size(out_path);
+    r->size_bytes = fs_file_size(out_path);
     return 0;
 }
 

@@ -57,6 +57,9 @@ std::string fs_final_path(const char* path);
 // Removes one file; 0 or -1.
 int fs_remove(const char* path);
 
+// Size of the file in bytes, -1 when it cannot be opened.
+int64_t fs_file_size(const char* path);
+
 // The calling process's id, for names of temporary files.
 unsigned long fs_process_id();
 

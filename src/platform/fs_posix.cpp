@@ -118,6 +118,15 @@ std::string fs_final_path(const char* path) {
 
 int fs_remove(const char* path) { return path && unlink(path) == 0 ? 0 : -1; }
 
+int64_t fs_file_size(const char* path) {
+    FILE* f = std::fopen(path, "rb");
+    if (!f) return -1;
+    int64_t size = -1;
+    if (fseeko(f, 0, SEEK_END) == 0) size = static_cast<int64_t>(ftello(f));
+    std::fclose(f);
+    return size;
+}
+
 unsigned long fs_process_id() { return static_cast<unsigned long>(getpid()); }
 
 uint64_t fs_available_memory() {

@@ -162,6 +162,15 @@ std::string fs_final_path(const char* path) { return path ? path : ""; }
 
 int fs_remove(const char* path) { return path && DeleteFileA(path) ? 0 : -1; }
 
+int64_t fs_file_size(const char* path) {
+    FILE* f = std::fopen(path, "rb");
+    if (!f) return -1;
+    int64_t size = -1;
+    if (_fseeki64(f, 0, SEEK_END) == 0) size = static_cast<int64_t>(_ftelli64(f));
+    std::fclose(f);
+    return size;
+}
+
 unsigned long fs_process_id() { return static_cast<unsigned long>(GetCurrentProcessId()); }
 
 uint64_t fs_available_memory() {
