@@ -109,20 +109,19 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
         add_fine(meta, out);
         return 0;
     }
-    if (!threads_enabled(cfg)) {
-        if (capture_to(MEASURE_CHAIN, pcm, frames, sample_rate, channels, &texts[0]) != 0)
-            return -1;
-        return parse_texts(texts, out);
-    }
-    worker stats;
-    if (worker_start(&stats, [&] {
-            return capture_to(MEASURE_STATS_CHAIN, pcm, frames, sample_rate, channels,
-                              &texts[1]);
-        }) != 0)
+    // The two meters as two graphs: side by side with threads, else one
+    // after the other; astats gets the same double samples either way.
+    if (run_beside(
+            cfg,
+            [&] {
+                return capture_to(MEASURE_STATS_CHAIN, pcm, frames, sample_rate, channels,
+                                  &texts[1]);
+            },
+            [&] {
+                return capture_to(MEASURE_LOUDNESS_CHAIN, pcm, frames, sample_rate, channels,
+                                  &texts[0]);
+            }) != 0)
         return -1;
-    int rc = capture_to(MEASURE_LOUDNESS_CHAIN, pcm, frames, sample_rate, channels,
-                        &texts[0]);
-    if (worker_join(&stats) != 0 || rc != 0) return -1;
     return parse_texts(texts, out);
 }
 
@@ -180,12 +179,28 @@ measure_stream::~measure_stream() {
     for (block_queue& q : queues) queue_cancel(&q);
     for (worker& w : workers)
         if (w.thread.joinable()) w.thread.join();
+    if (here) {
+        graph_release(&graph);
+        log_capture_end();
+    }
 }
 
-int measure_stream_start(measure_stream* m, int sample_rate, int channels,
+int measure_stream_start(measure_stream* m, int sample_rate, int channels, const settings& cfg,
                          measure_kind kind) {
     m->kind = kind;
     const bool level = kind == measure_kind::level;
+    if (!threads_enabled(cfg)) {
+        log_capture_begin();
+        m->here = true;
+        if (graph_setup(&m->graph, level ? MEASURE_LEVEL_CHAIN : MEASURE_CHAIN, sample_rate,
+                        channels) != 0)
+            return -1;
+        if (level) {
+            m->graph.meta_fn = read_meta;
+            m->graph.meta_ctx = &m->meta;
+        }
+        return 0;
+    }
     const char* chains[2] = {level ? MEASURE_LEVEL_CHAIN : MEASURE_LOUDNESS_CHAIN,
                              MEASURE_STATS_CHAIN};
     for (int i = 0; i < (level ? 1 : 2); i++) {
@@ -193,7 +208,6 @@ int measure_stream_start(measure_stream* m, int sample_rate, int channels,
         std::string* text = &m->texts[i];
         const char* chain = chains[i];
         meter_meta* meta = level ? &m->meta : nullptr;
-        // The lambda keeps its own copy of the settings.
         if (worker_start(&m->workers[i], [=] {
                 return run_from_queue(chain, q, sample_rate, channels, text, meta);
             }) != 0)
@@ -204,17 +218,32 @@ int measure_stream_start(measure_stream* m, int sample_rate, int channels,
 }
 
 bool measure_stream_push(measure_stream* m, const block_ptr& block) {
+    if (m->here) return graph_push(&m->graph, block->samples.data(), block->frames) == 0;
     for (int i = 0; i < m->started; i++)
         if (!queue_push(&m->queues[i], block)) return false;
     return true;
 }
 
+bool measure_stream_push(measure_stream* m, const int16_t* pcm, int64_t frames, int channels) {
+    if (m->here) return graph_push(&m->graph, pcm, frames) == 0;
+    return measure_stream_push(m, make_block(pcm, frames, channels));
+}
+
 int measure_stream_finish(measure_stream* m, loudness_stats* out) {
-    for (block_queue& q : m->queues) queue_close(&q);
     int rc = 0;
-    for (int i = 0; i < m->started; i++)
-        if (worker_join(&m->workers[i]) != 0) rc = -1;
-    m->started = 0;
+    if (m->here) {
+        rc = graph_finish(&m->graph);
+        // The reports come while the graph is freed.
+        graph_release(&m->graph);
+        log_capture_end();
+        m->here = false;
+        if (rc == 0) m->texts[0].assign(log_capture_text(), log_capture_size());
+    } else {
+        for (block_queue& q : m->queues) queue_close(&q);
+        for (int i = 0; i < m->started; i++)
+            if (worker_join(&m->workers[i]) != 0) rc = -1;
+        m->started = 0;
+    }
     if (rc != 0 || parse_texts(m->texts, out) != 0) return -1;
     if (m->kind == measure_kind::level) add_fine(m->meta, out);
     return 0;
@@ -224,17 +253,14 @@ int measure_stream_finish(measure_stream* m, loudness_stats* out) {
 
 namespace {
 struct decoded_feed {
-    measure_stream* stream = nullptr;  // with threads
-    graph_context* graph = nullptr;    // without
+    measure_stream* stream = nullptr;
     int channels = 0;
     bool failed = false;  // the measurement, not the decoding
 };
 
 int feed_measure(void* ctx, const int16_t* pcm, int64_t frames) {
     decoded_feed* f = static_cast<decoded_feed*>(ctx);
-    bool ok = f->stream ? measure_stream_push(f->stream, make_block(pcm, frames, f->channels))
-                        : graph_push(f->graph, pcm, frames) == 0;
-    if (ok) return 0;
+    if (measure_stream_push(f->stream, pcm, frames, f->channels)) return 0;
     f->failed = true;
     set_err("measurement failed");
     return -1;
@@ -243,46 +269,14 @@ int feed_measure(void* ctx, const int16_t* pcm, int64_t frames) {
 
 int measure_decoded(decoder_state* dec, const settings& cfg, loudness_stats* out,
                     measure_kind kind) {
+    measure_stream m;
+    if (measure_stream_start(&m, dec->sample_rate, dec->channels, cfg, kind) != 0)
+        return MEASURE_FAILED;
     decoded_feed f;
+    f.stream = &m;
     f.channels = dec->channels;
     int64_t frames = 0;
-    const bool level = kind == measure_kind::level;
-    if (threads_enabled(cfg)) {
-        measure_stream m;
-        if (measure_stream_start(&m, dec->sample_rate, dec->channels, kind) != 0)
-            return MEASURE_FAILED;
-        f.stream = &m;
-        // On failure the stream's workers are cancelled as it goes.
-        if (decode_each(dec, feed_measure, &f, &frames) != 0)
-            return f.failed ? MEASURE_FAILED : -1;
-        return measure_stream_finish(&m, out) == 0 ? 0 : MEASURE_FAILED;
-    }
-    // One graph on this thread, fed as the decoder goes.
-    std::string texts[2];
-    meter_meta meta;
-    log_capture_begin();
-    graph_context g;
-    int rc = graph_setup(&g, level ? MEASURE_LEVEL_CHAIN : MEASURE_CHAIN, dec->sample_rate,
-                         dec->channels);
-    if (level) {
-        g.meta_fn = read_meta;
-        g.meta_ctx = &meta;
-    }
-    if (rc != 0) {
-        f.failed = true;
-    } else {
-        f.graph = &g;
-        rc = decode_each(dec, feed_measure, &f, &frames);
-        if (rc == 0 && graph_finish(&g) != 0) {
-            f.failed = true;
-            rc = -1;
-        }
-    }
-    graph_release(&g);
-    log_capture_end();
-    if (rc != 0) return f.failed ? MEASURE_FAILED : -1;
-    texts[0].assign(log_capture_text(), log_capture_size());
-    if (parse_texts(texts, out) != 0) return MEASURE_FAILED;
-    if (level) add_fine(meta, out);
-    return 0;
+    // On failure the stream's meters are cancelled as it goes.
+    if (decode_each(dec, feed_measure, &f, &frames) != 0) return f.failed ? MEASURE_FAILED : -1;
+    return measure_stream_finish(&m, out) == 0 ? 0 : MEASURE_FAILED;
 }

@@ -54,9 +54,10 @@ int measure_through(const chain_parts& parts, const int16_t* pcm, int64_t frames
 // Returns 0 when an integrated loudness of -900 or more was read.
 int parse_measurement(const char* text, loudness_stats* out);
 
-// A measurement fed block by block from another thread: each of the two
-// graphs runs on a worker of its own, under its own capture.
-// (The level kind runs one graph on one worker.)
+// A measurement fed block by block as the caller goes. With threads each of
+// its graphs (one for the level kind) runs on a worker of its own, under its
+// own capture; on one thread the meters run as one graph inside the pushes,
+// under the caller's capture from start to finish.
 struct meter_meta {
     double integrated = -999.0;
     double lra = -1.0;
@@ -68,11 +69,15 @@ struct measure_stream {
     meter_meta meta;
     int started = 0;
     measure_kind kind = measure_kind::full;
-    ~measure_stream();  // cancels and joins what still runs
+    graph_context graph;  // on one thread
+    bool here = false;    // the graph above runs, and the capture is open
+    ~measure_stream();    // cancels and joins what still runs
 };
-int measure_stream_start(measure_stream* m, int sample_rate, int channels,
+int measure_stream_start(measure_stream* m, int sample_rate, int channels, const settings& cfg,
                          measure_kind kind = measure_kind::full);
-// False when a worker has failed (the stream is then finished with -1).
+// Hands on frames of interleaved samples. False when a meter has failed
+// (the stream is then finished with -1).
+bool measure_stream_push(measure_stream* m, const int16_t* pcm, int64_t frames, int channels);
 bool measure_stream_push(measure_stream* m, const block_ptr& block);
 int measure_stream_finish(measure_stream* m, loudness_stats* out);
 

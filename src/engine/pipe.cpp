@@ -38,3 +38,18 @@ int worker_join(worker* w) {
     if (w->rc != 0) set_err("%s", w->err.c_str());
     return w->rc;
 }
+
+int run_beside(const settings& cfg, std::function<int()> beside, std::function<int()> here) {
+    if (!threads_enabled(cfg)) {
+        const int rc = here();
+        const std::string own = g_err;
+        if (beside() != 0) return -1;
+        if (rc != 0) set_err("%s", own.c_str());
+        return rc;
+    }
+    worker w;
+    if (worker_start(&w, std::move(beside)) != 0) return -1;
+    const int rc = here();
+    if (worker_join(&w) != 0) return -1;
+    return rc;
+}

@@ -106,3 +106,8 @@ int worker_start(worker* w, std::function<int()> task);
 // Joins; returns the task's result. On failure the worker's message becomes
 // this thread's error text.
 int worker_join(worker* w);
+
+// Runs beside on a worker while here runs on the calling thread, or, when
+// cfg keeps the call on one thread, here and then beside. Either way both
+// run, and a failure reports beside's message before here's.
+int run_beside(const settings& cfg, std::function<int()> beside, std::function<int()> here);

@@ -58,6 +58,22 @@ double miss_of(double target, const loudness_stats& m) {
     return loudnorm_target(target) + LAND_AIM_LU - m.integrated_fine;
 }
 
+// Runs *pcm through a cut chain, delay-compensated, replacing it.
+int run_parts(const chain_parts& parts, int64_t delay, pcm_ptr* pcm, int64_t* frames, int rate,
+              int channels, bool discard, const settings& cfg) {
+    pcm_ptr out;
+    int64_t out_frames = 0;
+    graph_context g;
+    if (graph_setup_parts(&g, parts, rate, channels, cfg) != 0 ||
+        graph_collect(&g, delay, pcm->get(), *frames, discard, &out, &out_frames) != 0) {
+        set_err("filter chain failed: %s", g_err);
+        return -1;
+    }
+    *pcm = std::move(out);
+    *frames = out_frames;
+    return 0;
+}
+
 // One loudnorm pass given the measured figures (it falls back to its
 // dynamic mode by the rule above), back at the input's rate.
 int dynamic_pass(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
@@ -92,18 +108,7 @@ int dynamic_pass(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double t
     int64_t delay = 0;
     if (stage_delay(probe_chain, rate, 3.2, &delay) != 0) return -1;
     if (debug_on()) std::fprintf(stderr, "[AE] level: dynamic pass %s,%s\n", piece, back);
-    pcm_ptr out;
-    int64_t out_frames = 0;
-    graph_context g;
-    if (graph_setup_parts(&g, parts, rate, channels, cfg) != 0 ||
-        graph_collect(&g, delay > 0 ? delay : 0, pcm->get(), *frames, discard, &out,
-                      &out_frames) != 0) {
-        set_err("filter chain failed: %s", g_err);
-        return -1;
-    }
-    *pcm = std::move(out);
-    *frames = out_frames;
-    return 0;
+    return run_parts(parts, delay > 0 ? delay : 0, pcm, frames, rate, channels, discard, cfg);
 }
 
 // The gain, then a true-peak limiter: the limiter runs at 192 kHz between
@@ -121,6 +126,26 @@ chain_parts limiter_parts(double gain_db, double ceiling_db, int rate) {
     std::snprintf(text, sizeof text, "aresample=%d", rate);
     p.tail = text;
     return p;
+}
+
+// The share of a step into the limiter that stays, from the last two
+// passes (gain, loudness), or first_slope before there are two. room: for
+// the first step from a source whose peaks stand that far under the
+// ceiling, 0 otherwise.
+double limiter_slope(double g_prev, double i_prev, double g, double i, double first_slope,
+                     double room) {
+    const double rise = i - i_prev;
+    double slope = std::fabs(g - g_prev) > 1e-6 ? rise / (g - g_prev) : first_slope;
+    // From peaks under the ceiling, what the limiter takes grows about as
+    // the square of how far the gain drives them past it, so where the first
+    // step ended the slope is below the step's average.
+    const double over = g - room;
+    if (room > 0.5 && over > 0.5) slope = 1.0 - 2.0 * (g - rise) / over;
+    // A step into a change of sign, or a limiter that gives back less than a
+    // third of a step, says more about the noise of the measure than about
+    // the limiter.
+    if (!(slope > 0.3)) slope = 0.3;
+    return slope > 1.0 ? 1.0 : slope;
 }
 
 // Finds the gain into the limiter that lands *pcm on the target: the
@@ -168,18 +193,8 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
             best_g = g;
         }
         if (!loud(got) || std::fabs(miss_of(target, got)) <= LAND_TOLERANCE_LU) break;
-        const double rise = got.integrated_fine - i_prev;
-        double slope = std::fabs(g - g_prev) > 1e-6 ? rise / (g - g_prev) : first_slope;
-        // From peaks under the ceiling, what the limiter takes grows about
-        // as the square of how far the gain drives them past it, so where
-        // the first step ended the slope is below the step's average.
-        const double room = ceiling_db - peak_in, over = g - room;
-        if (pass == 0 && room > 0.5 && over > 0.5) slope = 1.0 - 2.0 * (g - rise) / over;
-        // A step into a change of sign, or a limiter that gives back less
-        // than a third of a step, says more about the noise of the measure
-        // than about the limiter.
-        if (!(slope > 0.3)) slope = 0.3;
-        if (slope > 1.0) slope = 1.0;
+        const double slope = limiter_slope(g_prev, i_prev, g, got.integrated_fine, first_slope,
+                                           pass == 0 ? ceiling_db - peak_in : 0.0);
         const double next = std::fmin(g + miss_of(target, got) / slope, deepest);
         if (std::fabs(next - g) < 0.005) break;
         g_prev = g;
@@ -187,17 +202,9 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
         g = next;
     }
     if (!found) return 0;
-    pcm_ptr out;
-    int64_t out_frames = 0;
-    graph_context g_best;
-    if (graph_setup_parts(&g_best, limiter_parts(best_g, ceiling_db, rate), rate, channels,
-                          cfg) != 0 ||
-        graph_collect(&g_best, delay, pcm->get(), *frames, discard, &out, &out_frames) != 0) {
-        set_err("filter chain failed: %s", g_err);
+    if (run_parts(limiter_parts(best_g, ceiling_db, rate), delay, pcm, frames, rate, channels,
+                  discard, cfg) != 0)
         return -1;
-    }
-    *pcm = std::move(out);
-    *frames = out_frames;
     *m = best_m;  // the limiter holds the peaks; the written file's are measured
     report->gain_db = best_g;
     return 0;

@@ -34,8 +34,8 @@ int64_t count_file_frames(const char* path) {
     return frames;
 }
 
-// Where the chain's output goes: straight into the writer, or with threads
-// into the encoder's queue and, for lossless outputs, the after-measure.
+// Where the samples go: into the writer, or with threads into the
+// encoder's queue; for lossless outputs into the after-measure too.
 struct output_sinks {
     writer_state* writer = nullptr;
     int channels = 0;
@@ -47,7 +47,12 @@ struct output_sinks {
 int to_outputs(void* ctx, const int16_t* pcm, int64_t frames) {
     output_sinks* o = static_cast<output_sinks*>(ctx);
     o->frames += frames;
-    if (!o->encoder) return writer_push(o->writer, pcm, frames);
+    if (!o->encoder) {
+        if (writer_push(o->writer, pcm, frames) != 0) return -1;
+        if (o->measure && !measure_stream_push(o->measure, pcm, frames, o->channels))
+            o->measure = nullptr;
+        return 0;
+    }
     block_ptr b = make_block(pcm, frames, o->channels);
     if (!queue_push(o->encoder, b)) {
         set_err("encoder stopped");
@@ -76,8 +81,8 @@ int pcm_into(const int16_t* pcm, int64_t frames, int channels, output_sinks* o) 
 }
 
 // Writes the PCM to out_path. With threads the encoder runs on its own
-// thread and, for WAV and FLAC, the after-measure runs on the samples as
-// they go: *streamed says whether *after holds it.
+// thread; for WAV and FLAC the after-measure runs on the samples as they go:
+// *streamed says whether *after holds it.
 int write_output(const output_audio& a, const char* out_path, const settings& cfg,
                  loudness_stats* after, bool* streamed) {
     const int rate = a.rate, channels = a.channels;
@@ -87,28 +92,29 @@ int write_output(const output_audio& a, const char* out_path, const settings& cf
     output_sinks o;
     o.writer = w.get();
     o.channels = channels;
-
-    if (!threads_enabled(cfg))
-        return pcm_into(a.pcm, a.frames, channels, &o) == 0 ? writer_close(w.get()) : -1;
+    measure_stream m;
+    if (lossless_output(out_path) &&
+        measure_stream_start(&m, rate, channels, cfg, measure_kind::level) == 0)
+        o.measure = &m;
 
     block_queue encoder;
     worker encoding;
-    measure_stream m;
-    const bool measure = lossless_output(out_path);
-    if (measure && measure_stream_start(&m, rate, channels, measure_kind::level) == 0)
-        o.measure = &m;
-    writer_state* raw = w.get();
     // Declared after the worker, so a producer that throws cancels the queue
     // before the worker is joined.
     cancel_at_exit stop_encoder{&encoder};
-    if (worker_start(&encoding, [raw, &encoder] { return encode_from_queue(raw, &encoder); }) !=
-        0)
-        return -1;
-    o.encoder = &encoder;
+    if (threads_enabled(cfg)) {
+        writer_state* raw = w.get();
+        if (worker_start(&encoding, [raw, &encoder] { return encode_from_queue(raw, &encoder); }) !=
+            0)
+            return -1;
+        o.encoder = &encoder;
+    }
     int rc = pcm_into(a.pcm, a.frames, channels, &o);
-    if (rc != 0) queue_cancel(&encoder);
-    queue_close(&encoder);
-    if (worker_join(&encoding) != 0) rc = -1;
+    if (o.encoder) {
+        if (rc != 0) queue_cancel(&encoder);
+        queue_close(&encoder);
+        if (worker_join(&encoding) != 0) rc = -1;
+    }
     if (rc != 0) return -1;
     if (writer_close(w.get()) != 0) return -1;
 
