@@ -5,7 +5,6 @@
 
 #include "base/error.h"
 #include "engine/decoder.h"
-#include "engine/encoder.h"
 #include "engine/graph.h"
 #include "engine/pipe.h"
 #include "enhance/denoise.h"
