@@ -70,13 +70,11 @@ void log_capture_store(const char* text, size_t size) {
     t_logbuf.get()[t_logpos] = '\0';
 }
 
-// Runs a graph set up by setup under a capture, dropping its audio.
-template <typename Setup>
-static int capture_run(Setup setup, const int16_t* pcm, int64_t frames,
-                       void (*meta_fn)(void*, const AVDictionary*), void* meta_ctx) {
+int capture_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
+                  int channels, void (*meta_fn)(void*, const AVDictionary*), void* meta_ctx) {
     log_capture_begin();
     graph_context g;
-    if (setup(&g) != 0) {
+    if (graph_setup(&g, chain, sample_rate, channels) != 0) {
         log_capture_end();
         return CAPTURE_SETUP_FAILED;
     }
@@ -88,21 +86,6 @@ static int capture_run(Setup setup, const int16_t* pcm, int64_t frames,
     graph_release(&g);
     log_capture_end();
     return rc == 0 ? 0 : CAPTURE_RUN_FAILED;
-}
-
-int capture_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
-                  int channels, void (*meta_fn)(void*, const AVDictionary*), void* meta_ctx) {
-    return capture_run(
-        [&](graph_context* g) { return graph_setup(g, chain, sample_rate, channels); }, pcm,
-        frames, meta_fn, meta_ctx);
-}
-
-int capture_parts(const chain_parts& parts, const int16_t* pcm, int64_t frames,
-                  int sample_rate, int channels, const settings& cfg,
-                  void (*meta_fn)(void*, const AVDictionary*), void* meta_ctx) {
-    return capture_run(
-        [&](graph_context* g) { return graph_setup_parts(g, parts, sample_rate, channels, cfg); },
-        pcm, frames, meta_fn, meta_ctx);
 }
 
 void write_log_file(const char* name) {

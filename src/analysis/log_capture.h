@@ -7,7 +7,6 @@
 #include "base/settings.h"
 
 struct AVDictionary;
-struct chain_parts;
 
 constexpr size_t LOG_CAPACITY = 1048576;
 
@@ -45,11 +44,6 @@ constexpr int CAPTURE_RUN_FAILED = -2;
 int capture_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_rate,
                   int channels, void (*meta_fn)(void*, const AVDictionary*) = nullptr,
                   void* meta_ctx = nullptr);
-// The same for a cut chain (graph.h), whose parts run side by side.
-int capture_parts(const chain_parts& parts, const int16_t* pcm, int64_t frames,
-                  int sample_rate, int channels, const settings& cfg,
-                  void (*meta_fn)(void*, const AVDictionary*),
-                  void* meta_ctx);
 
 // Writes the published capture to `name` in the current directory.
 void write_log_file(const char* name);

@@ -125,16 +125,24 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
     return parse_texts(texts, out);
 }
 
-int measure_through(const chain_parts& parts, const int16_t* pcm, int64_t frames,
-                    int sample_rate, int channels, const settings& cfg, loudness_stats* out) {
-    chain_parts metered = parts;
-    metered.tail += std::string(metered.tail.empty() ? "" : ",") + MEASURE_GAIN_CHAIN;
+int measure_through(const char* chain, int64_t delay, const int16_t* pcm, int64_t frames,
+                    int sample_rate, int channels, pcm_ptr* kept, int64_t* kept_frames,
+                    loudness_stats* out) {
+    const std::string metered = std::string(chain) + "," + MEASURE_GAIN_CHAIN;
     meter_meta meta;
-    std::string texts[2];
-    int rc = capture_parts(metered, pcm, frames, sample_rate, channels, cfg, read_meta, &meta);
-    if (rc == CAPTURE_RUN_FAILED && debug_on())
-        std::fprintf(stderr, "[AE] graph_run: %s\n", g_err);
+    log_capture_begin();
+    graph_context g;
+    int rc = graph_setup(&g, metered.c_str(), sample_rate, channels);
+    if (rc == 0) {
+        g.meta_fn = read_meta;
+        g.meta_ctx = &meta;
+        // Nothing is discarded, so the samples are only read.
+        rc = graph_collect(&g, delay, const_cast<int16_t*>(pcm), frames, false, kept,
+                           kept_frames);
+    }
+    log_capture_end();
     if (rc != 0) return -1;
+    std::string texts[2];
     texts[0].assign(log_capture_text(), log_capture_size());
     if (parse_texts(texts, out) != 0) return -1;
     add_fine(meta, out);

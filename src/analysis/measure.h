@@ -44,11 +44,12 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
                 const settings& cfg, loudness_stats* out,
                 measure_kind kind = measure_kind::full);
 
-// The loudness alone (the fine figures too, no true peak) of what a cut
-// chain makes of pcm, measured at the end of its tail; the output is not
-// kept.
-int measure_through(const chain_parts& parts, const int16_t* pcm, int64_t frames,
-                    int sample_rate, int channels, const settings& cfg, loudness_stats* out);
+// The loudness alone (the fine figures too, no true peak) of what chain
+// makes of pcm, measured at its end in the same graph, and that output,
+// delay-compensated by delay frames (graph_collect), in *kept.
+int measure_through(const char* chain, int64_t delay, const int16_t* pcm, int64_t frames,
+                    int sample_rate, int channels, pcm_ptr* kept, int64_t* kept_frames,
+                    loudness_stats* out);
 
 // Parses ebur128/astats log text into *out (reset to the unset values first).
 // Returns 0 when an integrated loudness of -900 or more was read.
