@@ -11,58 +11,67 @@ extern "C" {
 #include "base/error.h"
 #include "platform/fs.h"
 
-int decode_open(decoder_state* st, const char* path) {
-    *st = decoder_state{};
+namespace {
 
+// Opens path's container and reads what its streams hold.
+int open_input(const char* path, input_format_ptr* fmt) {
     AVFormatContext* raw = nullptr;
     if (avformat_open_input(&raw, path, nullptr, nullptr) < 0) {
         set_err("cannot open input %s", path);
         return -1;
     }
-    input_format_ptr fmt(raw);
-    if (avformat_find_stream_info(fmt.get(), nullptr) < 0) {
+    fmt->reset(raw);
+    if (avformat_find_stream_info(fmt->get(), nullptr) < 0) {
         set_err("cannot read stream info %s", path);
         return -1;
     }
-    int index = av_find_best_stream(fmt.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    if (index < 0) {
+    return 0;
+}
+
+int pick_audio_stream(AVFormatContext* fmt, const char* path, int* index) {
+    *index = av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (*index < 0) {
         set_err("no audio stream in %s", path);
         return -1;
     }
-    AVStream* stream = fmt->streams[index];
+    return 0;
+}
+
+int open_decoder(const AVStream* stream, const char* path, codec_context_ptr* dec) {
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!codec) {
         set_err("no decoder for codec id %d", static_cast<int>(stream->codecpar->codec_id));
         return -1;
     }
-    codec_context_ptr dec(avcodec_alloc_context3(codec));
-    if (!dec) {
+    dec->reset(avcodec_alloc_context3(codec));
+    if (!*dec) {
         set_err("oom");
         return -1;
     }
-    if (avcodec_parameters_to_context(dec.get(), stream->codecpar) < 0) {
+    if (avcodec_parameters_to_context(dec->get(), stream->codecpar) < 0) {
         set_err("oom");
         return -1;
     }
-    if (avcodec_open2(dec.get(), codec, nullptr) < 0) {
+    if (avcodec_open2(dec->get(), codec, nullptr) < 0) {
         set_err("cannot open decoder for %s", path);
         return -1;
     }
     // Far above any real recording's rate the filters fail to configure and
     // FFmpeg crashes freeing them (a fuzzed WAV header found it).
-    if (dec->sample_rate < 1 || dec->sample_rate > 768000) {
-        set_err("unsupported sample rate %d in %s", dec->sample_rate, path);
+    if ((*dec)->sample_rate < 1 || (*dec)->sample_rate > 768000) {
+        set_err("unsupported sample rate %d in %s", (*dec)->sample_rate, path);
         return -1;
     }
-    frame_ptr frame(av_frame_alloc());
-    if (!frame) {
-        set_err("oom");
-        return -1;
-    }
+    return 0;
+}
 
+// Fills in what the open state's stream is: rate, channels, length, names.
+void describe_stream(decoder_state* st, int index) {
+    const AVFormatContext* fmt = st->fmt.get();
+    const AVStream* stream = fmt->streams[index];
     st->stream_index = index;
-    st->sample_rate = dec->sample_rate;
-    int ch = dec->ch_layout.nb_channels;
+    st->sample_rate = st->dec->sample_rate;
+    int ch = st->dec->ch_layout.nb_channels;
     st->channels = (ch >= 1 && ch <= 8) ? ch : 1;
     if (fmt->duration > 0)
         st->duration_s = fmt->duration / 1000000.0;
@@ -71,9 +80,28 @@ int decode_open(decoder_state* st, const char* path) {
     std::snprintf(st->codec, sizeof st->codec, "%s", avcodec_get_name(stream->codecpar->codec_id));
     std::snprintf(st->format, sizeof st->format, "%s",
                   fmt->iformat ? fmt->iformat->name : "unknown");
+}
+
+}  // namespace
+
+int decode_open(decoder_state* st, const char* path) {
+    *st = decoder_state{};
+    // The owners stay local until every step has worked, so a failure
+    // leaves *st empty.
+    input_format_ptr fmt;
+    int index = 0;
+    if (open_input(path, &fmt) != 0 || pick_audio_stream(fmt.get(), path, &index) != 0) return -1;
+    codec_context_ptr dec;
+    if (open_decoder(fmt->streams[index], path, &dec) != 0) return -1;
+    frame_ptr frame(av_frame_alloc());
+    if (!frame) {
+        set_err("oom");
+        return -1;
+    }
     st->fmt = std::move(fmt);
     st->dec = std::move(dec);
     st->frame = std::move(frame);
+    describe_stream(st, index);
     return 0;
 }
 

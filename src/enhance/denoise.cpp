@@ -100,70 +100,72 @@ void denoise_channel(std::vector<float>* ch, float a) {
     }
 }
 
-int denoise_impl(const int16_t* pcm, int64_t frames, int sample_rate, int channels, int level,
-                 pcm_ptr* out, int64_t* out_frames) {
-    if (create_instance() != 0) return -1;
-    if (channels < 1 || frames < 0) {
-        set_err("denoise produced no samples");
+// The input as one signal per channel at RNNoise's rate. Resampling runs on
+// interleaved 16-bit samples, which is what the filter graph takes.
+int signals_at_rnnoise_rate(const int16_t* pcm, int64_t frames, int sample_rate, int channels,
+                            channel_signals* sig) {
+    split(pcm, frames, channels, sig);
+    if (sample_rate == RATE) return 0;
+    std::vector<int16_t> packed(static_cast<size_t>(frames) * channels);
+    interleave(*sig, frames, packed.data());
+    sig->clear();
+    pcm_ptr up;
+    int64_t up_frames = 0;
+    if (run_chain("aresample=48000", packed.data(), frames, sample_rate, channels, &up,
+                  &up_frames) != 0) {
+        set_err("denoise up-resample graph failed");
         return -1;
     }
+    packed = std::vector<int16_t>();
+    int64_t limit = frames * RATE / sample_rate + 16;
+    split(up.get(), std::min(up_frames, limit), channels, sig);
+    return 0;
+}
 
-    channel_signals sig;
-    split(pcm, frames, channels, &sig);
-
-    if (sample_rate != RATE) {
-        std::vector<int16_t> packed(static_cast<size_t>(frames) * channels);
-        interleave(sig, frames, packed.data());
-        sig.clear();
-        pcm_ptr up;
-        int64_t up_frames = 0;
-        if (run_chain("aresample=48000", packed.data(), frames, sample_rate, channels, &up,
-                      &up_frames) != 0) {
-            set_err("denoise up-resample graph failed");
-            return -1;
-        }
-        packed = std::vector<int16_t>();
-        int64_t limit = frames * RATE / sample_rate + 16;
-        split(up.get(), std::min(up_frames, limit), channels, &sig);
-    }
-
+// Denoises every channel at strength level (0..10); *longest is then the
+// longest channel's length.
+int denoise_signals(channel_signals* sig, int level, int64_t* longest) {
     const float a = static_cast<float>(level) / 10.0f;
-    int64_t longest = 0;
-    for (std::vector<float>& ch : sig) {
+    *longest = 0;
+    for (std::vector<float>& ch : *sig) {
         denoise_channel(&ch, a);
-        longest = std::max(longest, static_cast<int64_t>(ch.size()));
+        *longest = std::max(*longest, static_cast<int64_t>(ch.size()));
     }
-    if (longest == 0) {
+    if (*longest == 0) {
         set_err("denoise produced no samples");
         return -1;
     }
+    return 0;
+}
 
-    const size_t bytes = static_cast<size_t>(longest) * channels * sizeof(int16_t);
-    pcm_ptr mixed(static_cast<int16_t*>(std::malloc(bytes)));
-    if (!mixed) {
+// The signals as one interleaved block of `frames` frames; they are freed
+// once it is written.
+int interleave_signals(channel_signals* sig, int64_t frames, int channels, pcm_ptr* mixed) {
+    const size_t bytes = static_cast<size_t>(frames) * channels * sizeof(int16_t);
+    mixed->reset(static_cast<int16_t*>(std::malloc(bytes)));
+    if (!*mixed) {
         set_err("oom");
         return -1;
     }
-    interleave(sig, longest, mixed.get());
-    sig = channel_signals();
+    interleave(*sig, frames, mixed->get());
+    *sig = channel_signals();
+    return 0;
+}
 
-    if (sample_rate == RATE) {
-        *out = std::move(mixed);
-        *out_frames = longest;
-        return 0;
-    }
-
+// The denoised 48 kHz block (*mixed, freed here) at the input's rate and its
+// exact length of `frames`: the two resamplings may leave a frame over, or
+// one short, which is made up with silence.
+int back_to_input_rate(pcm_ptr* mixed, int64_t mixed_frames, int64_t frames, int sample_rate,
+                       int channels, pcm_ptr* out, int64_t* out_frames) {
     char chain[32];
     std::snprintf(chain, sizeof chain, "aresample=%d", sample_rate);
     pcm_ptr back;
     int64_t back_frames = 0;
-    if (run_chain(chain, mixed.get(), longest, RATE, channels, &back, &back_frames) != 0) {
+    if (run_chain(chain, mixed->get(), mixed_frames, RATE, channels, &back, &back_frames) != 0) {
         set_err("denoise back-resample graph failed");
         return -1;
     }
-    mixed.reset();
-    // The input's exact length: the two resamplings may leave a frame over,
-    // or one short, which is made up with silence.
+    mixed->reset();
     const int64_t kept = std::min(back_frames, frames);
     if (kept <= 0) {
         set_err("no samples after back-resample");
@@ -180,6 +182,27 @@ int denoise_impl(const int16_t* pcm, int64_t frames, int sample_rate, int channe
     std::fill(out->get() + kept * channels, out->get() + frames * channels, int16_t{0});
     *out_frames = frames;
     return 0;
+}
+
+int denoise_impl(const int16_t* pcm, int64_t frames, int sample_rate, int channels, int level,
+                 pcm_ptr* out, int64_t* out_frames) {
+    if (create_instance() != 0) return -1;
+    if (channels < 1 || frames < 0) {
+        set_err("denoise produced no samples");
+        return -1;
+    }
+    channel_signals sig;
+    if (signals_at_rnnoise_rate(pcm, frames, sample_rate, channels, &sig) != 0) return -1;
+    int64_t longest = 0;
+    if (denoise_signals(&sig, level, &longest) != 0) return -1;
+    pcm_ptr mixed;
+    if (interleave_signals(&sig, longest, channels, &mixed) != 0) return -1;
+    if (sample_rate == RATE) {
+        *out = std::move(mixed);
+        *out_frames = longest;
+        return 0;
+    }
+    return back_to_input_rate(&mixed, longest, frames, sample_rate, channels, out, out_frames);
 }
 
 }  // namespace
