@@ -144,6 +144,23 @@ double limiter_slope(double g_prev, double i_prev, double g, double i, double fi
     return slope > 1.0 ? 1.0 : slope;
 }
 
+// One pass of the search: the limiter at gain_db over src into *out, and
+// the loudness of that.
+int limit_pass(const pcm_ptr& src, int64_t frames, int rate, int channels, double gain_db,
+               double ceiling_db, int64_t delay, pcm_ptr* out, int64_t* out_frames,
+               loudness_stats* got) {
+    clear_err();
+    if (measure_through(limiter_chain(gain_db, ceiling_db, rate).c_str(), delay, src.get(),
+                        frames, rate, channels, out, out_frames, got) != 0) {
+        if (!g_err[0]) set_err("level measurement failed");
+        return -1;
+    }
+    if (debug_on())
+        std::fprintf(stderr, "[AE] level: limiter %+.3f dB -> I=%.3f\n", gain_db,
+                     got->integrated_fine);
+    return 0;
+}
+
 // Finds the gain into the limiter that lands *pcm on the target: the
 // limiter takes back part of every step, so the step is corrected by the
 // slope seen so far (secant). first_slope: the share of the first step
@@ -172,17 +189,11 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
     for (int pass = 0; pass < LIMIT_PASSES; pass++) {
         loudness_stats got;
         last.reset();
-        clear_err();
-        if (measure_through(limiter_chain(g, ceiling_db, rate).c_str(), delay, pcm->get(),
-                            *frames, rate, channels, &last, &last_frames, &got) != 0) {
-            if (!g_err[0]) set_err("level measurement failed");
+        if (limit_pass(*pcm, *frames, rate, channels, g, ceiling_db, delay, &last, &last_frames,
+                       &got) != 0)
             return -1;
-        }
         last_g = g;
         report->limiter_passes++;
-        if (debug_on())
-            std::fprintf(stderr, "[AE] level: limiter %+.3f dB -> I=%.3f\n", g,
-                         got.integrated_fine);
         if (loud(got) &&
             (!found || std::fabs(miss_of(target, got)) < std::fabs(miss_of(target, best_m)))) {
             found = true;
