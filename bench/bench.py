@@ -5,7 +5,7 @@ usage: bench/bench.py BUILD_DIR [MINUTES ...] [--repeats N] [--no-batch]
        bench/bench.py --peer IN OUT TARGET   (the peer's workflow on one file)
 
 Main table: probe, and enhance to WAV and to M4A at the default -14 LUFS
-(where this speech is levelled dynamically) and at -23 LUFS (the EBU
+(where the peaks of this speech need the limiter) and at -23 LUFS (the EBU
 broadcast target, where it stays linear), on stereo 44.1 kHz speech of
 MINUTES each (default 3 10; add 60 for the long point), cached in /tmp. Ours
 (threads, and AE_THREADS=1) and the peer run alternately, N rounds per row
