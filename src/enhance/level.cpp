@@ -133,10 +133,10 @@ double limiter_slope(double g_prev, double i_prev, double g, double i, double fi
     const double rise = i - i_prev;
     double slope = std::fabs(g - g_prev) > 1e-6 ? rise / (g - g_prev) : first_slope;
     // From peaks under the ceiling, what the limiter takes grows about as
-    // the square of how far the gain drives them past it, so where the first
+    // the cube of how far the gain drives them past it, so where the first
     // step ended the slope is below the step's average.
     const double over = g - room;
-    if (room > 0.5 && over > 0.5) slope = 1.0 - 2.0 * (g - rise) / over;
+    if (room > 0.5 && over > 0.5) slope = 1.0 - 3.0 * (g - rise) / over;
     // A step into a change of sign, or a limiter that gives back less than a
     // third of a step, says more about the noise of the measure than about
     // the limiter.
