@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 
 #include "base/error.h"
 #include "base/lists.h"
@@ -34,6 +35,10 @@ void make_dirs(const char* out_dir) {
     fs_mkdir(path.c_str());
 }
 
+struct listing_closer {
+    void operator()(fs_dir* d) const { fs_find_close(d); }
+};
+
 // The first MAX_NAMES names of in_dir that are neither hidden nor
 // directories or devices, in the order the system lists them. The whole
 // listing is read before any file is processed, so outputs written into the
@@ -41,7 +46,8 @@ void make_dirs(const char* out_dir) {
 int list_names(const char* in_dir, std::vector<std::string>* names) {
     const std::string pattern = std::string(in_dir) + FS_SEP + "*";
     fs_find_data entry;
-    fs_dir* listing = fs_find_first(pattern.c_str(), &entry);
+    // Closed however the listing ends, a name that cannot be stored included.
+    std::unique_ptr<fs_dir, listing_closer> listing(fs_find_first(pattern.c_str(), &entry));
     if (!listing) {
         set_err("cannot open dir %s", in_dir);
         return -1;
@@ -51,8 +57,7 @@ int list_names(const char* in_dir, std::vector<std::string>* names) {
             names->size() >= MAX_NAMES)
             continue;
         names->push_back(entry.name);
-    } while (fs_find_next(listing, &entry));
-    fs_find_close(listing);
+    } while (fs_find_next(listing.get(), &entry));
     return 0;
 }
 
