@@ -125,28 +125,35 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
     return parse_texts(texts, out);
 }
 
+namespace {
+struct through_tap {
+    measure_stream* stream;
+    int channels;
+};
+
+int tap_measure(void* ctx, const int16_t* pcm, int64_t frames) {
+    through_tap* t = static_cast<through_tap*>(ctx);
+    if (measure_stream_push(t->stream, pcm, frames, t->channels)) return 0;
+    set_err("measurement failed");
+    return -1;
+}
+}  // namespace
+
 int measure_through(const char* chain, int64_t delay, const int16_t* pcm, int64_t frames,
-                    int sample_rate, int channels, pcm_ptr* kept, int64_t* kept_frames,
-                    loudness_stats* out) {
-    const std::string metered = std::string(chain) + "," + MEASURE_GAIN_CHAIN;
-    meter_meta meta;
-    log_capture_begin();
+                    int sample_rate, int channels, const settings& cfg, pcm_ptr* kept,
+                    int64_t* kept_frames, loudness_stats* out) {
+    // The meter takes the chain's output as it comes, beside it with threads.
+    measure_stream m;
+    if (measure_stream_start(&m, sample_rate, channels, cfg, measure_kind::loudness) != 0)
+        return -1;
+    through_tap tap{&m, channels};
     graph_context g;
-    int rc = graph_setup(&g, metered.c_str(), sample_rate, channels);
-    if (rc == 0) {
-        g.meta_fn = read_meta;
-        g.meta_ctx = &meta;
-        // Nothing is discarded, so the samples are only read.
-        rc = graph_collect(&g, delay, const_cast<int16_t*>(pcm), frames, false, kept,
-                           kept_frames);
-    }
-    log_capture_end();
-    if (rc != 0) return -1;
-    std::string texts[2];
-    texts[0].assign(log_capture_text(), log_capture_size());
-    if (parse_texts(texts, out) != 0) return -1;
-    add_fine(meta, out);
-    return 0;
+    if (graph_setup(&g, chain, sample_rate, channels) != 0) return -1;
+    // Nothing is discarded, so the samples are only read.
+    if (graph_collect(&g, delay, const_cast<int16_t*>(pcm), frames, false, kept, kept_frames,
+                      tap_measure, &tap) != 0)
+        return -1;
+    return measure_stream_finish(&m, out);
 }
 
 // ---------------------------------------------------------------- streams
@@ -196,26 +203,26 @@ measure_stream::~measure_stream() {
 int measure_stream_start(measure_stream* m, int sample_rate, int channels, const settings& cfg,
                          measure_kind kind) {
     m->kind = kind;
-    const bool level = kind == measure_kind::level;
+    // Loudness alone, or with the true peak: one meter, with its metadata.
+    const bool one = kind != measure_kind::full;
+    const char* meter = kind == measure_kind::level ? MEASURE_LEVEL_CHAIN : MEASURE_GAIN_CHAIN;
     if (!threads_enabled(cfg)) {
         log_capture_begin();
         m->here = true;
-        if (graph_setup(&m->graph, level ? MEASURE_LEVEL_CHAIN : MEASURE_CHAIN, sample_rate,
-                        channels) != 0)
+        if (graph_setup(&m->graph, one ? meter : MEASURE_CHAIN, sample_rate, channels) != 0)
             return -1;
-        if (level) {
+        if (one) {
             m->graph.meta_fn = read_meta;
             m->graph.meta_ctx = &m->meta;
         }
         return 0;
     }
-    const char* chains[2] = {level ? MEASURE_LEVEL_CHAIN : MEASURE_LOUDNESS_CHAIN,
-                             MEASURE_STATS_CHAIN};
-    for (int i = 0; i < (level ? 1 : 2); i++) {
+    const char* chains[2] = {one ? meter : MEASURE_LOUDNESS_CHAIN, MEASURE_STATS_CHAIN};
+    for (int i = 0; i < (one ? 1 : 2); i++) {
         block_queue* q = &m->queues[i];
         std::string* text = &m->texts[i];
         const char* chain = chains[i];
-        meter_meta* meta = level ? &m->meta : nullptr;
+        meter_meta* meta = one ? &m->meta : nullptr;
         if (worker_start(&m->workers[i], [=] {
                 return run_from_queue(chain, q, sample_rate, channels, text, meta);
             }) != 0)
@@ -253,7 +260,7 @@ int measure_stream_finish(measure_stream* m, loudness_stats* out) {
         m->started = 0;
     }
     if (rc != 0 || parse_texts(m->texts, out) != 0) return -1;
-    if (m->kind == measure_kind::level) add_fine(m->meta, out);
+    if (m->kind != measure_kind::full) add_fine(m->meta, out);
     return 0;
 }
 

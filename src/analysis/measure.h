@@ -26,8 +26,9 @@ struct loudness_stats {
 inline double or_floor(double v) { return v > -900.0 ? v : -70.0; }
 
 // Probe measures loudness, true peak and noise floor; enhance's measurements
-// (the level kind) loudness and true peak alone, with the fine figures.
-enum class measure_kind { full, level };
+// (the level kind) loudness and true peak alone, with the fine figures; the
+// leveller's search (the loudness kind, streams only) loudness alone.
+enum class measure_kind { full, level, loudness };
 
 // Chain the full measurement runs. With threads its two filters run as two
 // graphs side by side; astats then gets the same double samples through
@@ -45,11 +46,11 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
                 measure_kind kind = measure_kind::full);
 
 // The loudness alone (the fine figures too, no true peak) of what chain
-// makes of pcm, measured at its end in the same graph, and that output,
-// delay-compensated by delay frames (graph_collect), in *kept.
+// makes of pcm, and that output, delay-compensated by delay frames
+// (graph_collect), in *kept. With threads the meter runs beside the chain.
 int measure_through(const char* chain, int64_t delay, const int16_t* pcm, int64_t frames,
-                    int sample_rate, int channels, pcm_ptr* kept, int64_t* kept_frames,
-                    loudness_stats* out);
+                    int sample_rate, int channels, const settings& cfg, pcm_ptr* kept,
+                    int64_t* kept_frames, loudness_stats* out);
 
 // Parses ebur128/astats log text into *out (reset to the unset values first).
 // Returns 0 when an integrated loudness of -900 or more was read.

@@ -147,11 +147,11 @@ double limiter_slope(double g_prev, double i_prev, double g, double i, double fi
 // One pass of the search: the limiter at gain_db over src into *out, and
 // the loudness of that.
 int limit_pass(const pcm_ptr& src, int64_t frames, int rate, int channels, double gain_db,
-               double ceiling_db, int64_t delay, pcm_ptr* out, int64_t* out_frames,
-               loudness_stats* got) {
+               double ceiling_db, int64_t delay, const settings& cfg, pcm_ptr* out,
+               int64_t* out_frames, loudness_stats* got) {
     clear_err();
     if (measure_through(limiter_chain(gain_db, ceiling_db, rate).c_str(), delay, src.get(),
-                        frames, rate, channels, out, out_frames, got) != 0) {
+                        frames, rate, channels, cfg, out, out_frames, got) != 0) {
         if (!g_err[0]) set_err("level measurement failed");
         return -1;
     }
@@ -168,8 +168,8 @@ int limit_pass(const pcm_ptr& src, int64_t frames, int rate, int channels, doubl
 // LIMIT_DEPTH_DB over the ceiling. Only the source and the last pass's
 // output are held: when an earlier pass came nearer, its gain runs once more.
 int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
-         double ceiling_db, double first_slope, bool discard, loudness_stats* m,
-         level_report* report) {
+         double ceiling_db, double first_slope, bool discard, const settings& cfg,
+         loudness_stats* m, level_report* report) {
     int64_t delay = 0;
     if (stage_delay(limiter_chain(0.0, LEVEL_CEILING_DB, rate).c_str(), rate, 0.5, &delay) != 0)
         return -1;
@@ -189,8 +189,8 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
     for (int pass = 0; pass < LIMIT_PASSES; pass++) {
         loudness_stats got;
         last.reset();
-        if (limit_pass(*pcm, *frames, rate, channels, g, ceiling_db, delay, &last, &last_frames,
-                       &got) != 0)
+        if (limit_pass(*pcm, *frames, rate, channels, g, ceiling_db, delay, cfg, &last,
+                       &last_frames, &got) != 0)
             return -1;
         last_g = g;
         report->limiter_passes++;
@@ -259,7 +259,7 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
     // them, level it without the dynamic pass's moving gain.
     if (m.lra_fine <= 11.0 && m.true_peak + gain - ceiling_db <= PEAKS_ONLY_DB) {
         report->mode = "limited";
-        return land(pcm, frames, rate, channels, target, ceiling_db, 1.0, discard, levelled,
+        return land(pcm, frames, rate, channels, target, ceiling_db, 1.0, discard, cfg, levelled,
                     report);
     }
     report->mode = "dynamic";
@@ -277,7 +277,8 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
     }
     // The limiter takes back about a fifth of a step on what the dynamic
     // pass gives, whose peaks already stand at the ceiling.
-    return land(pcm, frames, rate, channels, target, ceiling_db, 0.8, true, levelled, report);
+    return land(pcm, frames, rate, channels, target, ceiling_db, 0.8, true, cfg, levelled,
+                report);
 }
 
 }  // namespace
