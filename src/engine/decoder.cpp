@@ -203,9 +203,12 @@ int decode_each(decoder_state* st, pcm_sink_fn fn, void* ctx, int64_t* out_frame
     return 0;
 }
 
-int decode_all(decoder_state* st, const settings& cfg, pcm_ptr* out, int64_t* out_frames) {
+int decode_all(decoder_state* st, const settings& cfg, pcm_ptr* out, int64_t* out_frames,
+               pcm_sink_fn tap, void* tap_ctx) {
     pcm_collector c;
     c.channels = st->channels;
+    c.tap = tap;
+    c.tap_ctx = tap_ctx;
     c.limit = decoded_limit_bytes(cfg);
     // The declared length (plus a little) sizes the first block; a false
     // declaration costs nothing, since the block is never larger than the

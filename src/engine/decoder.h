@@ -25,7 +25,9 @@ int decode_open(decoder_state* st, const char* path);
 // Fails with a clear message as soon as the decoded PCM would pass what the
 // machine can hold: the physical memory available now, or the call's
 // max_decoded_mb (AE_MAX_DECODED_MB) when set.
-int decode_all(decoder_state* st, const settings& cfg, pcm_ptr* pcm, int64_t* frames);
+// tap, when given, sees each block of samples as it is kept.
+int decode_all(decoder_state* st, const settings& cfg, pcm_ptr* pcm, int64_t* frames,
+               pcm_sink_fn tap = nullptr, void* tap_ctx = nullptr);
 
 // Decodes the whole stream, handing each decoded frame to fn as 16-bit
 // samples (nothing is kept). Fails like decode_all when nothing decodes.

@@ -359,27 +359,13 @@ int run_chain_collect(const char* chain, int64_t delay, int16_t* in, int64_t fra
     return graph_collect(&g, delay, in, frames, discard, out, out_frames);
 }
 
-namespace {
-// Collects, and hands the block to the tap.
-struct tapped_collector {
-    pcm_collector c;
-    pcm_sink_fn tap;
-    void* tap_ctx;
-};
-
-int collect_and_tap(void* ctx, const int16_t* pcm, int64_t frames) {
-    tapped_collector* t = static_cast<tapped_collector*>(ctx);
-    if (pcm_collect(&t->c, pcm, frames) != 0) return -1;
-    return t->tap(t->tap_ctx, pcm, frames);
-}
-}  // namespace
-
 int graph_collect(graph_context* g, int64_t delay, int16_t* in, int64_t frames, bool discard,
                   pcm_ptr* out, int64_t* out_frames, pcm_sink_fn tap, void* tap_ctx) {
     const int channels = g->channels;
-    tapped_collector t{pcm_collector{}, tap, tap_ctx};
-    pcm_collector& c = t.c;
+    pcm_collector c;
     c.channels = channels;
+    c.tap = tap;
+    c.tap_ctx = tap_ctx;
     // Output frame n is input frame n: one block of the input's size.
     if (frames > 0 && pcm_grow_to(c.pcm, &c.capacity, frames, channels, nullptr) != 0) {
         graph_release(g);
@@ -387,8 +373,8 @@ int graph_collect(graph_context* g, int64_t delay, int16_t* in, int64_t frames, 
         return -1;
     }
     g->delay = delay;
-    g->sink_fn = tap ? collect_and_tap : pcm_collect;
-    g->sink_ctx = tap ? static_cast<void*>(&t) : &c;
+    g->sink_fn = pcm_collect;
+    g->sink_ctx = &c;
     const int64_t slice = GRAPH_CHUNK * 16;
     const size_t frame_bytes = static_cast<size_t>(channels) * sizeof(int16_t);
     int rc = 0;

@@ -5,10 +5,6 @@
 #include "base/settings.h"
 #include "engine/pcm.h"
 
-// Receives each block of the chain's output, converted to interleaved 16-bit
-// samples at the chain's output rate and channel count. Returns 0, or -1
-// (after set_err) to stop the run.
-using pcm_sink_fn = int (*)(void* ctx, const int16_t* pcm, int64_t frames);
 
 // Input goes in as frames of this many sample frames whatever the size of
 // the blocks handed to graph_push, so a chain sees the same frames however

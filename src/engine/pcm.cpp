@@ -45,7 +45,7 @@ int pcm_collect(void* ctx, const int16_t* pcm, int64_t frames) {
     std::memcpy(c->pcm.get() + c->frames * c->channels, pcm,
                 static_cast<size_t>(frames) * c->channels * sizeof(int16_t));
     c->frames = need;
-    return 0;
+    return c->tap ? c->tap(c->tap_ctx, pcm, frames) : 0;
 }
 
 namespace {

@@ -12,14 +12,21 @@ using pcm_ptr = heap_ptr<int16_t>;
 // asked for in *bytes.
 int pcm_grow_to(pcm_ptr& pcm, int64_t* capacity, int64_t cap, int channels, double* bytes);
 
+// Receives each block of a chain's output (or a decoder's), as interleaved
+// 16-bit samples. Returns 0, or -1 (after set_err) to stop the run.
+using pcm_sink_fn = int (*)(void* ctx, const int16_t* pcm, int64_t frames);
+
 // Gathers interleaved blocks into one buffer, growing it by half; a
-// pcm_collect target. limit: the bytes it may reach (0: no limit).
+// pcm_collect target. limit: the bytes it may reach (0: no limit). tap,
+// when set, sees each block too, once it is kept.
 struct pcm_collector {
     pcm_ptr pcm;
     int64_t capacity = 0;
     int64_t frames = 0;
     int channels = 0;
     double limit = 0;
+    pcm_sink_fn tap = nullptr;
+    void* tap_ctx = nullptr;
 };
 
 // Appends frames to the pcm_collector ctx; -1 (message set) past its limit

@@ -76,16 +76,51 @@ struct enhance_run_state {
     enhance_run_state(const enhance_options& o, const settings& c) : opt(o), cfg(c) {}
 };
 
-int start_before(enhance_run_state& e) {
-    const bool first = e.opt.denoise < 1 && (e.opt.normalize_peak || !e.pieces);
-    if (!first)
-        return measure_beside(e.s.pcm.get(), e.s.frames, e.rate, e.channels, e.cfg, e.before,
-                              &e.beside, &e.before_ok, &e.before_beside);
-    if (measure_here(e.s.pcm.get(), e.s.frames, e.rate, e.channels, e.cfg, e.before,
-                     "before-measure failed") != 0)
+// Where the before-measure runs: on the samples as they are decoded, when
+// its figures are needed before anything else runs; else beside the
+// denoiser or the pieces.
+bool before_first(const enhance_run_state& e) {
+    return e.opt.denoise < 1 && (e.opt.normalize_peak || !e.pieces);
+}
+
+struct decode_meter {
+    measure_stream stream;
+    int channels = 0;
+    bool ok = false;
+};
+
+int meter_decoded(void* ctx, const int16_t* pcm, int64_t frames) {
+    decode_meter* m = static_cast<decode_meter*>(ctx);
+    // A meter that fails fails the before-measure, not the decoding.
+    if (m->ok && !measure_stream_push(&m->stream, pcm, frames, m->channels))
+        m->ok = false;
+    return 0;
+}
+
+// Decodes the input, measured as it decodes when before_first.
+int decode_input(enhance_run_state& e, const char* in_path) {
+    enhance_state& s = e.s;
+    if (decode_open(&s.dec, in_path) != 0) return -1;
+    e.rate = s.dec.sample_rate;
+    e.channels = s.dec.channels;
+    if (!before_first(e))
+        return decode_all(&s.dec, e.cfg, &s.pcm, &s.frames) != 0 ? -1 : 0;
+    decode_meter m;
+    m.channels = e.channels;
+    m.ok = measure_stream_start(&m.stream, e.rate, e.channels, e.cfg, measure_kind::level) == 0;
+    if (decode_all(&s.dec, e.cfg, &s.pcm, &s.frames, meter_decoded, &m) != 0) return -1;
+    if (!m.ok || measure_stream_finish(&m.stream, e.before) != 0) {
+        set_err("before-measure failed");
         return -1;
+    }
     e.before_ok = true;
     return 0;
+}
+
+int start_before(enhance_run_state& e) {
+    if (before_first(e)) return 0;  // measured as it was decoded
+    return measure_beside(e.s.pcm.get(), e.s.frames, e.rate, e.channels, e.cfg, e.before,
+                          &e.beside, &e.before_ok, &e.before_beside);
 }
 
 // Joins the before-measure (if it ran beside) and fails when it failed.
@@ -218,15 +253,7 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
                 const settings& cfg, enhance_result* r) {
     enhance_run_state e(opt, cfg);
     enhance_state& s = e.s;
-    if (decode_open(&s.dec, in_path) != 0 || decode_all(&s.dec, cfg, &s.pcm, &s.frames) != 0)
-        return -1;
-    // Only the demuxer is needed from here on, for the tags it carries over.
-    s.dec.frame.reset();
-    s.dec.dec.reset();
-    e.rate = s.dec.sample_rate;
-    e.channels = s.dec.channels;
     e.before = &r->before;
-    r->duration_s = s.dec.duration_s;
     {
         // What stands before the leveller; the peak gain's value comes later.
         char chain[CHAIN_SIZE] = "";
@@ -234,6 +261,11 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
         compose_chain(opt, 0.0, chain, sizeof chain, &ignored);
         e.pieces = chain[0] != '\0';
     }
+    if (decode_input(e, in_path) != 0) return -1;
+    // Only the demuxer is needed from here on, for the tags it carries over.
+    s.dec.frame.reset();
+    s.dec.dec.reset();
+    r->duration_s = s.dec.duration_s;
     if (start_before(e) != 0 || denoise_stage(e, &r->applied) != 0) return -1;
     if (opt.loudnorm) applied_add(&r->applied, "loudnorm");
     loudness_stats level_in;
