@@ -149,6 +149,15 @@ int measure_through(const char* chain, int64_t delay, const int16_t* pcm, int64_
     through_tap tap{&m, channels};
     graph_context g;
     if (graph_setup(&g, chain, sample_rate, channels) != 0) return -1;
+    if (!kept) {
+        g.delay = delay;
+        g.sink_fn = tap_measure;
+        g.sink_ctx = &tap;
+        int rc = graph_push(&g, pcm, frames);
+        if (rc == 0) rc = graph_finish(&g);
+        graph_release(&g);
+        return rc == 0 ? measure_stream_finish(&m, out) : -1;
+    }
     // Nothing is discarded, so the samples are only read.
     if (graph_collect(&g, delay, const_cast<int16_t*>(pcm), frames, false, kept, kept_frames,
                       tap_measure, &tap) != 0)

@@ -47,7 +47,8 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
 
 // The loudness alone (the fine figures too, no true peak) of what chain
 // makes of pcm, and that output, delay-compensated by delay frames
-// (graph_collect), in *kept. With threads the meter runs beside the chain.
+// (graph_collect), in *kept (nothing is kept when kept is null). With
+// threads the meter runs beside the chain.
 int measure_through(const char* chain, int64_t delay, const int16_t* pcm, int64_t frames,
                     int sample_rate, int channels, const settings& cfg, pcm_ptr* kept,
                     int64_t* kept_frames, loudness_stats* out);

@@ -111,16 +111,25 @@ int dynamic_pass(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double t
     return run_parts(parts, delay > 0 ? delay : 0, pcm, frames, rate, channels, discard, cfg);
 }
 
-// The gain, then a true-peak limiter: the limiter runs at 192 kHz between
-// two resamplers, as loudnorm's own does, so that it holds the peaks between
-// the samples too. (Cut around the limiter, its resamplers beside it would
-// cost a third more processor time for a tenth off the clock.)
-std::string limiter_chain(double gain_db, double ceiling_db, int rate) {
+// The gain, then a true-peak limiter. Oversampled, the limiter runs at
+// 192 kHz between two resamplers, as loudnorm's own does, so that it holds
+// the peaks between the samples too. (Cut around the limiter, its resamplers
+// beside it would cost a third more processor time for a tenth off the
+// clock.) At the input's rate it costs a fifth as much, and what it takes
+// from the loudness is within a hundredth of a LU of the oversampled one's:
+// the peaks between samples are few and brief. The search runs there.
+std::string limiter_chain(double gain_db, double ceiling_db, int rate, bool oversampled) {
     char text[200];
-    std::snprintf(text, sizeof text,
-                  "volume=%.3fdB,aresample=192000,alimiter=limit=%.6f:attack=2:release=20:"
-                  "level=false,aresample=%d",
-                  gain_db, std::pow(10.0, ceiling_db / 20.0), rate);
+    const double limit = std::pow(10.0, ceiling_db / 20.0);
+    if (oversampled)
+        std::snprintf(text, sizeof text,
+                      "volume=%.3fdB,aresample=192000,alimiter=limit=%.6f:attack=2:release=20:"
+                      "level=false,aresample=%d",
+                      gain_db, limit, rate);
+    else
+        std::snprintf(text, sizeof text,
+                      "volume=%.3fdB,alimiter=limit=%.6f:attack=2:release=20:level=false",
+                      gain_db, limit);
     return text;
 }
 
@@ -144,76 +153,111 @@ double limiter_slope(double g_prev, double i_prev, double g, double i, double fi
     return slope > 1.0 ? 1.0 : slope;
 }
 
-// One pass of the search: the limiter at gain_db over src into *out, and
-// the loudness of that.
-int limit_pass(const pcm_ptr& src, int64_t frames, int rate, int channels, double gain_db,
-               double ceiling_db, int64_t delay, const settings& cfg, pcm_ptr* out,
-               int64_t* out_frames, loudness_stats* got) {
-    clear_err();
-    if (measure_through(limiter_chain(gain_db, ceiling_db, rate).c_str(), delay, src.get(),
-                        frames, rate, channels, cfg, out, out_frames, got) != 0) {
-        if (!g_err[0]) set_err("level measurement failed");
-        return -1;
-    }
-    if (debug_on())
-        std::fprintf(stderr, "[AE] level: limiter %+.3f dB -> I=%.3f\n", gain_db,
-                     got->integrated_fine);
-    return 0;
-}
-
-// Finds the gain into the limiter that lands *pcm on the target: the
-// limiter takes back part of every step, so the step is corrected by the
-// slope seen so far (secant). first_slope: the share of the first step
-// expected to stay. The gain never drives the peaks more than
-// LIMIT_DEPTH_DB over the ceiling. Only the source and the last pass's
-// output are held: when an earlier pass came nearer, its gain runs once more.
-int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
-         double ceiling_db, double first_slope, bool discard, const settings& cfg,
-         loudness_stats* m, level_report* report) {
-    int64_t delay = 0;
-    if (stage_delay(limiter_chain(0.0, LEVEL_CEILING_DB, rate).c_str(), rate, 0.5, &delay) != 0)
-        return -1;
-    if (delay < 0) delay = 0;
-
-    const double peak_in = m->true_peak;
-    const double deepest = ceiling_db - peak_in + LIMIT_DEPTH_DB;
-    double g_prev = 0.0, i_prev = m->integrated_fine;
-    double g = std::fmin(miss_of(target, *m) / first_slope, deepest);
+// What a search over the gain into the limiter works on, and the nearest
+// pass it has seen.
+struct limit_search {
+    const int16_t* src = nullptr;
+    int64_t frames = 0;
+    int rate = 0;
+    int channels = 0;
+    double target = 0.0;
+    double ceiling_db = 0.0;
+    double deepest = 0.0;  // the gain never drives the peaks further over the ceiling
+    const settings* cfg = nullptr;
+    level_report* report = nullptr;
+    int64_t delay = 0;  // the last search's chain's
     bool found = false;
-    loudness_stats best_m;
     double best_g = 0.0;
-    // The last pass's samples: the search mostly ends on its best pass.
-    pcm_ptr last;
-    int64_t last_frames = 0;
-    double last_g = 0.0;
+    loudness_stats best_m;
+};
+
+// The passes of one search, at the input's rate or oversampled: the limiter
+// takes back part of every step, so the step is corrected by the slope seen
+// so far (secant) from the point (g_from, i_from), *slope while there is no
+// second point. Oversampled, the last pass's output is kept in *last (at
+// *last_g). *slope: the slope the search ended with.
+int search_passes(limit_search& s, bool oversampled, double g_from, double i_from, double g,
+                  double room, double* slope, pcm_ptr* last, int64_t* last_frames,
+                  double* last_g) {
+    const std::string at_zero = limiter_chain(0.0, LEVEL_CEILING_DB, s.rate, oversampled);
+    if (stage_delay(at_zero.c_str(), s.rate, 0.5, &s.delay) != 0) return -1;
+    if (s.delay < 0) s.delay = 0;
+    s.found = false;
+    double g_prev = g_from, i_prev = i_from;
     for (int pass = 0; pass < LIMIT_PASSES; pass++) {
         loudness_stats got;
-        last.reset();
-        if (limit_pass(*pcm, *frames, rate, channels, g, ceiling_db, delay, cfg, &last,
-                       &last_frames, &got) != 0)
+        if (last) last->reset();
+        clear_err();
+        if (measure_through(limiter_chain(g, s.ceiling_db, s.rate, oversampled).c_str(), s.delay,
+                            s.src, s.frames, s.rate, s.channels, *s.cfg, last, last_frames,
+                            &got) != 0) {
+            if (!g_err[0]) set_err("level measurement failed");
             return -1;
-        last_g = g;
-        report->limiter_passes++;
-        if (loud(got) &&
-            (!found || std::fabs(miss_of(target, got)) < std::fabs(miss_of(target, best_m)))) {
-            found = true;
-            best_m = got;
-            best_g = g;
         }
-        if (!loud(got) || std::fabs(miss_of(target, got)) <= LAND_TOLERANCE_LU) break;
-        const double slope = limiter_slope(g_prev, i_prev, g, got.integrated_fine, first_slope,
-                                           pass == 0 ? ceiling_db - peak_in : 0.0);
-        const double next = std::fmin(g + miss_of(target, got) / slope, deepest);
+        if (last_g) *last_g = g;
+        if (oversampled) s.report->limiter_passes++;
+        if (debug_on())
+            std::fprintf(stderr, "[AE] level: limiter%s %+.3f dB -> I=%.3f\n",
+                         oversampled ? "" : " at the input's rate", g, got.integrated_fine);
+        const double miss = miss_of(s.target, got);
+        if (loud(got) && (!s.found || std::fabs(miss) < std::fabs(miss_of(s.target, s.best_m)))) {
+            s.found = true;
+            s.best_m = got;
+            s.best_g = g;
+        }
+        // At the input's rate it aims closer: the oversampled pass then
+        // lands at once.
+        if (!loud(got) || std::fabs(miss) <= (oversampled ? 1.0 : 0.3) * LAND_TOLERANCE_LU)
+            break;
+        *slope = limiter_slope(g_prev, i_prev, g, got.integrated_fine, *slope,
+                               pass == 0 ? room : 0.0);
+        const double next = std::fmin(g + miss / *slope, s.deepest);
         if (std::fabs(next - g) < 0.005) break;
         g_prev = g;
         i_prev = got.integrated_fine;
         g = next;
     }
-    if (!found) return 0;
-    if (best_g != last_g) {
+    return 0;
+}
+
+// Finds the gain into the limiter that lands *pcm on the target, first at
+// the input's rate, then oversampled from the gain found there: mostly one
+// oversampled pass. first_slope: the share of the first step expected to
+// stay. The gain never drives the peaks more than LIMIT_DEPTH_DB over the
+// ceiling. Only the source and the last pass's output are held: when an
+// earlier pass came nearer, its gain runs once more.
+int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
+         double ceiling_db, double first_slope, bool discard, const settings& cfg,
+         loudness_stats* m, level_report* report) {
+    limit_search s;
+    s.src = pcm->get();
+    s.frames = *frames;
+    s.rate = rate;
+    s.channels = channels;
+    s.target = target;
+    s.ceiling_db = ceiling_db;
+    s.deepest = ceiling_db - m->true_peak + LIMIT_DEPTH_DB;
+    s.cfg = &cfg;
+    s.report = report;
+    double slope = first_slope;
+    const double g0 = std::fmin(miss_of(target, *m) / first_slope, s.deepest);
+    if (search_passes(s, false, 0.0, m->integrated_fine, g0, ceiling_db - m->true_peak, &slope,
+                      nullptr, nullptr, nullptr) != 0)
+        return -1;
+    if (!s.found) return 0;  // nothing loud came out: it stays as it is
+
+    pcm_ptr last;
+    int64_t last_frames = 0;
+    double last_g = 0.0;
+    const double found_g = s.best_g;
+    if (search_passes(s, true, found_g, s.best_m.integrated_fine, found_g, 0.0, &slope, &last,
+                      &last_frames, &last_g) != 0)
+        return -1;
+    if (!s.found) return 0;
+    if (s.best_g != last_g) {
         // An earlier pass came nearer: the same gain gives the same samples.
         last.reset();
-        if (run_chain_collect(limiter_chain(best_g, ceiling_db, rate).c_str(), delay,
+        if (run_chain_collect(limiter_chain(s.best_g, ceiling_db, rate, true).c_str(), s.delay,
                               pcm->get(), *frames, rate, channels, discard, &last,
                               &last_frames) != 0) {
             set_err("filter chain failed: %s", g_err);
@@ -222,8 +266,8 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
     }
     *pcm = std::move(last);
     *frames = last_frames;
-    *m = best_m;  // the limiter holds the peaks; the written file's are measured
-    report->gain_db = best_g;
+    *m = s.best_m;  // the limiter holds the peaks; the written file's are measured
+    report->gain_db = s.best_g;
     return 0;
 }
 
