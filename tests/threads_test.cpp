@@ -52,7 +52,7 @@ TEST(ThreadIdentity, EnhanceAnswersAndBytes) {
     const char* docs[] = {nullptr, "{\"denoise\":4,\"eq\":\"podcast\",\"normalize_peak\":true}",
                           "{\"denoise\":9,\"repair_clicks\":true}"};
     for (const char* doc : docs) {
-        for (const char* ext : {"wav", "flac", "m4a", "mp3"}) {
+        for (const char* ext : {"wav", "flac", "m4a", "mp3", "ogg", "opus"}) {
             std::string one, many;
             std::string a = dir + "/one." + ext, b = dir + "/many." + ext;
             with_threads("1", [&] { one = enhance(in, a, doc); });

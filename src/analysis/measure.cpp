@@ -170,7 +170,7 @@ int measure_through(const char* chain, int64_t delay, const int16_t* pcm, int64_
 // Drives one measuring graph from a queue under this thread's capture.
 static int run_from_queue(const char* chain, block_queue* q, int rate, int channels,
                           std::string* text, meter_meta* meta) {
-    cancel_at_exit stop_producer{q};
+    cancel_at_exit<block_ptr> stop_producer{q};
     graph_context g;
     int rc = 0;
     block_ptr b;

@@ -37,10 +37,12 @@ int pick_audio_stream(AVFormatContext* fmt, const char* path, int* index) {
     return 0;
 }
 
-int open_decoder(const AVStream* stream, const char* path, codec_context_ptr* dec) {
-    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+}  // namespace
+
+int open_codec_decoder(const AVCodecParameters* par, const char* path, codec_context_ptr* dec) {
+    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
     if (!codec) {
-        set_err("no decoder for codec id %d", static_cast<int>(stream->codecpar->codec_id));
+        set_err("no decoder for codec id %d", static_cast<int>(par->codec_id));
         return -1;
     }
     dec->reset(avcodec_alloc_context3(codec));
@@ -48,7 +50,7 @@ int open_decoder(const AVStream* stream, const char* path, codec_context_ptr* de
         set_err("oom");
         return -1;
     }
-    if (avcodec_parameters_to_context(dec->get(), stream->codecpar) < 0) {
+    if (avcodec_parameters_to_context(dec->get(), par) < 0) {
         set_err("oom");
         return -1;
     }
@@ -64,6 +66,8 @@ int open_decoder(const AVStream* stream, const char* path, codec_context_ptr* de
     }
     return 0;
 }
+
+namespace {
 
 // Fills in what the open state's stream is: rate, channels, length, names.
 void describe_stream(decoder_state* st, int index) {
@@ -92,7 +96,7 @@ int decode_open(decoder_state* st, const char* path) {
     int index = 0;
     if (open_input(path, &fmt) != 0 || pick_audio_stream(fmt.get(), path, &index) != 0) return -1;
     codec_context_ptr dec;
-    if (open_decoder(fmt->streams[index], path, &dec) != 0) return -1;
+    if (open_codec_decoder(fmt->streams[index]->codecpar, path, &dec) != 0) return -1;
     frame_ptr frame(av_frame_alloc());
     if (!frame) {
         set_err("oom");

@@ -21,6 +21,10 @@ struct decoder_state {
 // Opens path and its best audio stream's decoder into *st (reset first).
 int decode_open(decoder_state* st, const char* path);
 
+// Opens a decoder for par (what a stream, or an encoder, says of itself);
+// what names the source in the messages.
+int open_codec_decoder(const AVCodecParameters* par, const char* what, codec_context_ptr* dec);
+
 // Decodes the whole stream; on success *pcm holds frames * channels samples.
 // Fails with a clear message as soon as the decoded PCM would pass what the
 // machine can hold: the physical memory available now, or the call's

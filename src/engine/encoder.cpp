@@ -58,6 +58,10 @@ int write_packets(writer& w, const char* failure) {
             set_err("%s", failure);
             return -1;
         }
+        if (w.tap && w.tap(w.tap_ctx, w.pkt.get()) != 0) {
+            av_packet_unref(w.pkt.get());
+            return -1;
+        }
         av_packet_rescale_ts(w.pkt.get(), w.enc->time_base, w.stream->time_base);
         w.pkt->stream_index = 0;
         rc = av_interleaved_write_frame(w.oc.get(), w.pkt.get());
@@ -207,6 +211,15 @@ int writer_open(writer_ptr* out, const char* path, int sample_rate, int channels
     if (open_writer(*w, path, sample_rate, channels, source) != 0) return -1;
     *out = std::move(w);
     return 0;
+}
+
+void writer_set_tap(writer_state* w, packet_tap_fn tap, void* ctx) {
+    w->tap = tap;
+    w->tap_ctx = ctx;
+}
+
+const AVCodecParameters* writer_codec_parameters(const writer_state* w) {
+    return w->stream->codecpar;
 }
 
 int writer_push(writer_state* w, const int16_t* pcm, int64_t frames) {

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <memory>
 
+struct AVCodecParameters;
 struct AVFormatContext;
+struct AVPacket;
 struct writer_state;
 
 // One output being written. The samples go into a temporary file beside the
@@ -22,6 +24,15 @@ using writer_ptr = std::unique_ptr<writer_state, writer_deleter>;
 // container holds them.
 int writer_open(writer_ptr* w, const char* path, int sample_rate, int channels,
                 const AVFormatContext* source);
+
+// Sees each packet the encoder gives, before it is written; -1 (after
+// set_err) fails the write.
+using packet_tap_fn = int (*)(void* ctx, const AVPacket* pkt);
+void writer_set_tap(writer_state* w, packet_tap_fn tap, void* ctx);
+
+// What a decoder of the packets needs: the codec, its rate and layout, its
+// extradata and its padding.
+const AVCodecParameters* writer_codec_parameters(const writer_state* w);
 
 // Encodes frames more frames; any count, any number of calls.
 int writer_push(writer_state* w, const int16_t* pcm, int64_t frames);

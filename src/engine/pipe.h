@@ -89,8 +89,10 @@ void queue_cancel(bounded_queue<T>* q) {
 // Cancels a queue when it leaves scope, so that whichever way a thread stops
 // (failure, exception, the end), its neighbour on the queue is never left
 // waiting. Harmless on a queue already drained.
+template <typename T>
 struct cancel_at_exit {
-    block_queue* q;
+    bounded_queue<T>* q;
+    explicit cancel_at_exit(bounded_queue<T>* queue) : q(queue) {}
     ~cancel_at_exit() { queue_cancel(q); }
 };
 

@@ -28,6 +28,8 @@ struct writer_state {
     int frame_size = 0;
     int channels = 0;
     int64_t next_pts = 0;
+    packet_tap_fn tap = nullptr;
+    void* tap_ctx = nullptr;
     bool finished = false;  // closed, or failed: nothing more goes in
 
     ~writer_state() {

@@ -1,7 +1,9 @@
 #include "enhance/output.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "analysis/packet_measure.h"
 #include "base/error.h"
 #include "base/lists.h"
 #include "engine/decoder.h"
@@ -64,7 +66,7 @@ int to_outputs(void* ctx, const int16_t* pcm, int64_t frames) {
 
 // The encoder's thread: blocks from the queue into the writer.
 int encode_from_queue(writer_state* w, block_queue* q) {
-    cancel_at_exit stop_producer{q};
+    cancel_at_exit<block_ptr> stop_producer{q};
     block_ptr b;
     while (queue_pop(q, &b))
         if (writer_push(w, b->samples.data(), b->frames) != 0) return -1;
@@ -81,8 +83,9 @@ int pcm_into(const int16_t* pcm, int64_t frames, int channels, output_sinks* o) 
 }
 
 // Writes the PCM to out_path. With threads the encoder runs on its own
-// thread; for WAV and FLAC the after-measure runs on the samples as they go:
-// *streamed says whether *after holds it.
+// thread, and the after-measure beside it: for WAV and FLAC on the samples
+// as they go, for the lossy outputs on the encoder's packets. *streamed
+// says whether *after holds it.
 int write_output(const output_audio& a, const char* out_path, const settings& cfg,
                  loudness_stats* after, bool* streamed) {
     const int rate = a.rate, channels = a.channels;
@@ -93,15 +96,21 @@ int write_output(const output_audio& a, const char* out_path, const settings& cf
     o.writer = w.get();
     o.channels = channels;
     measure_stream m;
-    if (lossless_output(out_path) &&
-        measure_stream_start(&m, rate, channels, cfg, measure_kind::level) == 0)
+    const bool lossless = lossless_output(out_path);
+    if (lossless && measure_stream_start(&m, rate, channels, cfg, measure_kind::level) == 0)
         o.measure = &m;
+    packet_measure packets;
+    bool packets_measured = false;
+    if (!lossless && threads_enabled(cfg)) {
+        packets_measured = packet_measure_start(&packets, writer_codec_parameters(w.get()), cfg) == 0;
+        if (packets_measured) writer_set_tap(w.get(), packet_measure_tap, &packets);
+    }
 
     block_queue encoder;
     worker encoding;
     // Declared after the worker, so a producer that throws cancels the queue
     // before the worker is joined.
-    cancel_at_exit stop_encoder{&encoder};
+    cancel_at_exit<block_ptr> stop_encoder{&encoder};
     if (threads_enabled(cfg)) {
         writer_state* raw = w.get();
         if (worker_start(&encoding, [raw, &encoder] { return encode_from_queue(raw, &encoder); }) !=
@@ -121,6 +130,13 @@ int write_output(const output_audio& a, const char* out_path, const settings& cf
     if (o.measure && measure_stream_finish(&m, after) == 0 &&
         count_file_frames(out_path) == o.frames)
         *streamed = true;
+    if (packets_measured) {
+        *streamed = packet_measure_finish(&packets, out_path, after);
+        if (debug_on())
+            std::fprintf(stderr, "[AE] after-measure: %s\n",
+                         *streamed ? "the encoder's packets, as the file decodes"
+                                   : "the packets differ from the file: the file");
+    }
     return 0;
 }
 
