@@ -53,6 +53,16 @@ bool queue_push(bounded_queue<T>* q, T item) {
     return true;
 }
 
+// Without waiting: false when the queue is full or cancelled.
+template <typename T>
+bool queue_try_push(bounded_queue<T>* q, T item) {
+    std::lock_guard<std::mutex> hold(q->lock);
+    if (q->cancelled || q->items.size() >= q->capacity) return false;
+    q->items.push_back(std::move(item));
+    q->changed.notify_all();
+    return true;
+}
+
 // False at the end: closed and empty, or cancelled.
 template <typename T>
 bool queue_pop(bounded_queue<T>* q, T* item) {

@@ -36,34 +36,6 @@ int64_t count_file_frames(const char* path) {
     return frames;
 }
 
-// Where the samples go: into the writer, or with threads into the
-// encoder's queue; for lossless outputs into the after-measure too.
-struct output_sinks {
-    writer_state* writer = nullptr;
-    int channels = 0;
-    block_queue* encoder = nullptr;
-    measure_stream* measure = nullptr;
-    int64_t frames = 0;
-};
-
-int to_outputs(void* ctx, const int16_t* pcm, int64_t frames) {
-    output_sinks* o = static_cast<output_sinks*>(ctx);
-    o->frames += frames;
-    if (!o->encoder) {
-        if (writer_push(o->writer, pcm, frames) != 0) return -1;
-        if (o->measure && !measure_stream_push(o->measure, pcm, frames, o->channels))
-            o->measure = nullptr;
-        return 0;
-    }
-    block_ptr b = make_block(pcm, frames, o->channels);
-    if (!queue_push(o->encoder, b)) {
-        set_err("encoder stopped");
-        return -1;
-    }
-    if (o->measure && !measure_stream_push(o->measure, b)) o->measure = nullptr;
-    return 0;
-}
-
 // The encoder's thread: blocks from the queue into the writer.
 int encode_from_queue(writer_state* w, block_queue* q) {
     cancel_at_exit<block_ptr> stop_producer{q};
@@ -73,65 +45,122 @@ int encode_from_queue(writer_state* w, block_queue* q) {
     return 0;
 }
 
-// Hands pcm to the outputs in the blocks a chain's output would come in.
-int pcm_into(const int16_t* pcm, int64_t frames, int channels, output_sinks* o) {
+}  // namespace
+
+// Where the samples go: into the writer, or with threads into the encoder's
+// queue; into the after-measure too, for lossless outputs. Members are
+// declared so that leaving scope cancels the queue, joins the encoder,
+// then the packet meter, and last removes an unfinished file.
+struct output_stream {
+    std::string path;
+    settings cfg;
+    writer_ptr writer;
+    int channels = 0;
+    bool lossless = false;
+    measure_stream measure;
+    bool measuring = false;
+    packet_measure packets;
+    bool packets_measured = false;
+    block_queue queue;
+    worker encoding;
+    bool threaded = false;
+    bool offering = true;  // offers are still taken
+    int64_t frames = 0;
+    ~output_stream() { queue_cancel(&queue); }
+};
+
+void output_stream_deleter::operator()(output_stream* o) const { delete o; }
+
+int output_begin(output_stream_ptr* out, const output_audio& a, const char* path,
+                 const settings& cfg) {
+    output_stream_ptr o(new output_stream);
+    o->path = path;
+    o->cfg = cfg;
+    // Room for the encoder to fall some 20 seconds behind what is offered.
+    o->queue.capacity = 256;
+    o->channels = a.channels;
+    o->lossless = lossless_output(path);
+    if (writer_open(&o->writer, path, a.rate, a.channels, a.source) != 0) return -1;
+    if (o->lossless)
+        o->measuring = measure_stream_start(&o->measure, a.rate, a.channels, cfg,
+                                            measure_kind::level) == 0;
+    if (threads_enabled(cfg)) {
+        if (!o->lossless) {
+            o->packets_measured = packet_measure_start(&o->packets,
+                                                       writer_codec_parameters(o->writer.get()),
+                                                       cfg) == 0;
+            if (o->packets_measured)
+                writer_set_tap(o->writer.get(), packet_measure_tap, &o->packets);
+        }
+        writer_state* raw = o->writer.get();
+        block_queue* q = &o->queue;
+        if (worker_start(&o->encoding, [raw, q] { return encode_from_queue(raw, q); }) != 0)
+            return -1;
+        o->threaded = true;
+    }
+    clear_err();  // an after-measure that did not start is no failure
+    *out = std::move(o);
+    return 0;
+}
+
+namespace {
+
+int take_block(output_stream* o, const int16_t* pcm, int64_t frames, bool wait) {
+    if (!o->threaded) {
+        if (writer_push(o->writer.get(), pcm, frames) != 0) return -1;
+        if (o->measuring && !measure_stream_push(&o->measure, pcm, frames, o->channels))
+            o->measuring = false;
+        o->frames += frames;
+        return 0;
+    }
+    block_ptr b = make_block(pcm, frames, o->channels);
+    if (!wait && !queue_try_push(&o->queue, b)) return 1;
+    if (wait && !queue_push(&o->queue, b)) {
+        // The encoder's own message says why.
+        if (worker_join(&o->encoding) == 0) set_err("encoder stopped");
+        return -1;
+    }
+    if (o->measuring && !measure_stream_push(&o->measure, b)) o->measuring = false;
+    o->frames += frames;
+    return 0;
+}
+
+}  // namespace
+
+int output_push(output_stream* o, const int16_t* pcm, int64_t frames) {
+    o->offering = false;
     for (int64_t at = 0; at < frames; at += GRAPH_CHUNK) {
         int64_t n = frames - at < GRAPH_CHUNK ? frames - at : GRAPH_CHUNK;
-        if (to_outputs(o, pcm + at * channels, n) != 0) return -1;
+        if (take_block(o, pcm + at * o->channels, n, true) != 0) return -1;
     }
     return 0;
 }
 
-// Writes the PCM to out_path. With threads the encoder runs on its own
-// thread, and the after-measure beside it: for WAV and FLAC on the samples
-// as they go, for the lossy outputs on the encoder's packets. *streamed
-// says whether *after holds it.
-int write_output(const output_audio& a, const char* out_path, const settings& cfg,
-                 loudness_stats* after, bool* streamed) {
-    const int rate = a.rate, channels = a.channels;
+int output_offer(void* ctx, const int16_t* pcm, int64_t frames) {
+    output_stream* o = static_cast<output_stream*>(ctx);
+    // Once one block waits, none after it may go ahead of it.
+    if (o->offering && take_block(o, pcm, frames, false) != 0) o->offering = false;
+    return 0;
+}
+
+int64_t output_frames(const output_stream* o) { return o->frames; }
+
+namespace {
+
+int output_end(output_stream* o, loudness_stats* after, bool* streamed) {
     *streamed = false;
-    writer_ptr w;
-    if (writer_open(&w, out_path, rate, channels, a.source) != 0) return -1;
-    output_sinks o;
-    o.writer = w.get();
-    o.channels = channels;
-    measure_stream m;
-    const bool lossless = lossless_output(out_path);
-    if (lossless && measure_stream_start(&m, rate, channels, cfg, measure_kind::level) == 0)
-        o.measure = &m;
-    packet_measure packets;
-    bool packets_measured = false;
-    if (!lossless && threads_enabled(cfg)) {
-        packets_measured = packet_measure_start(&packets, writer_codec_parameters(w.get()), cfg) == 0;
-        if (packets_measured) writer_set_tap(w.get(), packet_measure_tap, &packets);
+    o->offering = false;
+    if (o->threaded) {
+        queue_close(&o->queue);
+        if (worker_join(&o->encoding) != 0) return -1;
     }
-
-    block_queue encoder;
-    worker encoding;
-    // Declared after the worker, so a producer that throws cancels the queue
-    // before the worker is joined.
-    cancel_at_exit<block_ptr> stop_encoder{&encoder};
-    if (threads_enabled(cfg)) {
-        writer_state* raw = w.get();
-        if (worker_start(&encoding, [raw, &encoder] { return encode_from_queue(raw, &encoder); }) !=
-            0)
-            return -1;
-        o.encoder = &encoder;
-    }
-    int rc = pcm_into(a.pcm, a.frames, channels, &o);
-    if (o.encoder) {
-        if (rc != 0) queue_cancel(&encoder);
-        queue_close(&encoder);
-        if (worker_join(&encoding) != 0) rc = -1;
-    }
-    if (rc != 0) return -1;
-    if (writer_close(w.get()) != 0) return -1;
-
-    if (o.measure && measure_stream_finish(&m, after) == 0 &&
-        count_file_frames(out_path) == o.frames)
+    if (writer_close(o->writer.get()) != 0) return -1;
+    const char* path = o->path.c_str();
+    if (o->measuring && measure_stream_finish(&o->measure, after) == 0 &&
+        count_file_frames(path) == o->frames)
         *streamed = true;
-    if (packets_measured) {
-        *streamed = packet_measure_finish(&packets, out_path, after);
+    if (o->packets_measured) {
+        *streamed = packet_measure_finish(&o->packets, path, after);
         if (debug_on())
             std::fprintf(stderr, "[AE] after-measure: %s\n",
                          *streamed ? "the encoder's packets, as the file decodes"
@@ -142,11 +171,18 @@ int write_output(const output_audio& a, const char* out_path, const settings& cf
 
 }  // namespace
 
+int output_finish(output_stream* o, loudness_stats* after, bool* measured) {
+    bool streamed = false;
+    if (output_end(o, after, &streamed) != 0) return -1;
+    *measured = (streamed || measure_file(o->path.c_str(), o->cfg, after)) &&
+                !(after->integrated < -900.0);
+    return 0;
+}
+
 int write_measured(const output_audio& a, const char* out_path, const settings& cfg,
                    loudness_stats* after, bool* measured) {
-    bool streamed = false;
-    if (write_output(a, out_path, cfg, after, &streamed) != 0) return -1;
-    *measured =
-        (streamed || measure_file(out_path, cfg, after)) && !(after->integrated < -900.0);
-    return 0;
+    output_stream_ptr o;
+    if (output_begin(&o, a, out_path, cfg) != 0 || output_push(o.get(), a.pcm, a.frames) != 0)
+        return -1;
+    return output_finish(o.get(), after, measured);
 }
