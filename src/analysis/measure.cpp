@@ -129,24 +129,29 @@ namespace {
 struct through_tap {
     measure_stream* stream;
     int channels;
+    pcm_sink_fn also;
+    void* also_ctx;
 };
 
 int tap_measure(void* ctx, const int16_t* pcm, int64_t frames) {
     through_tap* t = static_cast<through_tap*>(ctx);
-    if (measure_stream_push(t->stream, pcm, frames, t->channels)) return 0;
-    set_err("measurement failed");
-    return -1;
+    if (!measure_stream_push(t->stream, pcm, frames, t->channels)) {
+        set_err("measurement failed");
+        return -1;
+    }
+    return t->also ? t->also(t->also_ctx, pcm, frames) : 0;
 }
 }  // namespace
 
 int measure_through(const char* chain, int64_t delay, const int16_t* pcm, int64_t frames,
                     int sample_rate, int channels, const settings& cfg, pcm_ptr* kept,
-                    int64_t* kept_frames, loudness_stats* out) {
+                    int64_t* kept_frames, loudness_stats* out, pcm_sink_fn also,
+                    void* also_ctx) {
     // The meter takes the chain's output as it comes, beside it with threads.
     measure_stream m;
     if (measure_stream_start(&m, sample_rate, channels, cfg, measure_kind::loudness) != 0)
         return -1;
-    through_tap tap{&m, channels};
+    through_tap tap{&m, channels, also, also_ctx};
     graph_context g;
     if (graph_setup(&g, chain, sample_rate, channels) != 0) return -1;
     if (!kept) {

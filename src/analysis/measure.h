@@ -48,10 +48,12 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
 // The loudness alone (the fine figures too, no true peak) of what chain
 // makes of pcm, and that output, delay-compensated by delay frames
 // (graph_collect), in *kept (nothing is kept when kept is null). With
-// threads the meter runs beside the chain.
+// threads the meter runs beside the chain. also, when given, sees the
+// output too.
 int measure_through(const char* chain, int64_t delay, const int16_t* pcm, int64_t frames,
                     int sample_rate, int channels, const settings& cfg, pcm_ptr* kept,
-                    int64_t* kept_frames, loudness_stats* out);
+                    int64_t* kept_frames, loudness_stats* out, pcm_sink_fn also = nullptr,
+                    void* also_ctx = nullptr);
 
 // Parses ebur128/astats log text into *out (reset to the unset values first).
 // Returns 0 when an integrated loudness of -900 or more was read.

@@ -192,27 +192,51 @@ int pieces_stage(enhance_run_state& e, applied_list* applied, loudness_stats* le
     return 0;
 }
 
+// With threads, a lossy output the limiter levels is begun first: the
+// limiter's last pass goes into its encoder as it comes. *begun: that
+// output, when it holds the levelled samples so far.
 int level_stage(enhance_run_state& e, const char* out_path, const loudness_stats& level_in,
-                loudness_stats* written) {
+                loudness_stats* written, output_stream_ptr* begun) {
     level_report report;
-    const double ceiling = lossless_output(out_path) ? LEVEL_CEILING_DB : LOSSY_CEILING_DB;
+    const bool lossless = lossless_output(out_path);
+    const double ceiling = lossless ? LEVEL_CEILING_DB : LOSSY_CEILING_DB;
+    level_early early;
+    output_stream_ptr out;
+    double gain = 0.0;
+    if (!lossless && threads_enabled(e.cfg) && !level_is_linear(e.opt.target_lufs, level_in, &gain)) {
+        const output_audio spec{nullptr, 0, e.rate, e.channels, e.s.dec.fmt.get()};
+        if (output_begin(&out, spec, out_path, e.cfg) != 0) return -1;
+        early.fn = output_offer;
+        early.ctx = out.get();
+    }
     if (level_pcm(&e.s.pcm, &e.s.frames, e.rate, e.channels, e.opt.target_lufs, ceiling,
-                  level_in, true, e.cfg, written, &report) != 0)
+                  level_in, true, e.cfg, written, &report, &early) != 0)
         return -1;
+    if (early.whole) *begun = std::move(out);
     if (debug_on())
-        std::fprintf(stderr, "[AE] level: %s, gain %+.3f dB, %d limiter passes\n", report.mode,
-                     report.gain_db, report.limiter_passes);
+        std::fprintf(stderr, "[AE] level: %s, gain %+.3f dB, %d limiter passes%s\n", report.mode,
+                     report.gain_db, report.limiter_passes,
+                     early.whole ? ", written as it came" : "");
     return 0;
 }
 
-// Writes the file and takes its figures for the answer; written: the last
-// figures of the samples before that.
+// Writes the file (or what a begun output still lacks) and takes its
+// figures for the answer; written: the last figures of the samples before
+// that.
 int write_stage(enhance_run_state& e, const char* out_path, loudness_stats written,
-                enhance_result* r) {
+                output_stream_ptr begun, enhance_result* r) {
     const output_audio audio{e.s.pcm.get(), e.s.frames, e.rate, e.channels, e.s.dec.fmt.get()};
     loudness_stats after;
     bool measured = false;
-    if (write_measured(audio, out_path, e.cfg, &after, &measured) != 0) return -1;
+    if (begun) {
+        const int64_t fed = output_frames(begun.get());
+        if (output_push(begun.get(), audio.pcm + fed * e.channels, audio.frames - fed) != 0 ||
+            output_finish(begun.get(), &after, &measured) != 0)
+            return -1;
+        begun.reset();
+    } else if (write_measured(audio, out_path, e.cfg, &after, &measured) != 0) {
+        return -1;
+    }
     // A lossy encoder lifts the peaks of levelled audio by a few tenths of a
     // dB: over the ceiling, the file is written once more with less gain.
     if (e.opt.loudnorm && measured && after.true_peak > FILE_CEILING_DB) {
@@ -271,6 +295,7 @@ int enhance_run(const char* in_path, const char* out_path, const enhance_options
     loudness_stats level_in;
     if (pieces_stage(e, &r->applied, &level_in) != 0) return -1;
     loudness_stats written = opt.loudnorm && e.pieces ? level_in : e.mid;
-    if (opt.loudnorm && level_stage(e, out_path, level_in, &written) != 0) return -1;
-    return write_stage(e, out_path, written, r);
+    output_stream_ptr begun;
+    if (opt.loudnorm && level_stage(e, out_path, level_in, &written, &begun) != 0) return -1;
+    return write_stage(e, out_path, written, std::move(begun), r);
 }

@@ -165,6 +165,7 @@ struct limit_search {
     double deepest = 0.0;  // the gain never drives the peaks further over the ceiling
     const settings* cfg = nullptr;
     level_report* report = nullptr;
+    level_early* early = nullptr;  // the first oversampled pass's output goes there too
     int64_t delay = 0;  // the last search's chain's
     bool found = false;
     double best_g = 0.0;
@@ -187,10 +188,12 @@ int search_passes(limit_search& s, bool oversampled, double g_from, double i_fro
     for (int pass = 0; pass < LIMIT_PASSES; pass++) {
         loudness_stats got;
         if (last) last->reset();
+        const bool also = oversampled && pass == 0 && s.early;
         clear_err();
         if (measure_through(limiter_chain(g, s.ceiling_db, s.rate, oversampled).c_str(), s.delay,
                             s.src, s.frames, s.rate, s.channels, *s.cfg, last, last_frames,
-                            &got) != 0) {
+                            &got, also ? s.early->fn : nullptr, also ? s.early->ctx : nullptr) !=
+            0) {
             if (!g_err[0]) set_err("level measurement failed");
             return -1;
         }
@@ -228,7 +231,7 @@ int search_passes(limit_search& s, bool oversampled, double g_from, double i_fro
 // earlier pass came nearer, its gain runs once more.
 int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
          double ceiling_db, double first_slope, bool discard, const settings& cfg,
-         loudness_stats* m, level_report* report) {
+         loudness_stats* m, level_report* report, level_early* early) {
     limit_search s;
     s.src = pcm->get();
     s.frames = *frames;
@@ -239,6 +242,7 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
     s.deepest = ceiling_db - m->true_peak + LIMIT_DEPTH_DB;
     s.cfg = &cfg;
     s.report = report;
+    s.early = early && early->fn ? early : nullptr;
     double slope = first_slope;
     const double g0 = std::fmin(miss_of(target, *m) / first_slope, s.deepest);
     if (search_passes(s, false, 0.0, m->integrated_fine, g0, ceiling_db - m->true_peak, &slope,
@@ -254,6 +258,8 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
                       &last_frames, &last_g) != 0)
         return -1;
     if (!s.found) return 0;
+    // The same gain gives the same samples.
+    if (s.early) s.early->whole = s.best_g == found_g;
     if (s.best_g != last_g) {
         // An earlier pass came nearer: the same gain gives the same samples.
         last.reset();
@@ -288,7 +294,7 @@ void write_report(const loudness_stats& m, const level_report& r) {
 
 int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
                double ceiling_db, const loudness_stats& m, bool discard, const settings& cfg,
-               loudness_stats* levelled, level_report* report) {
+               loudness_stats* levelled, level_report* report, level_early* early) {
     *levelled = m;
     double gain = 0.0;
     if (!measured(m)) return 0;  // silence passes as it is
@@ -304,7 +310,7 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
     if (m.lra_fine <= 11.0 && m.true_peak + gain - ceiling_db <= PEAKS_ONLY_DB) {
         report->mode = "limited";
         return land(pcm, frames, rate, channels, target, ceiling_db, 1.0, discard, cfg, levelled,
-                    report);
+                    report, early);
     }
     report->mode = "dynamic";
     if (dynamic_pass(pcm, frames, rate, channels, target, m, discard, cfg) != 0) return -1;
@@ -322,16 +328,16 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
     // The limiter takes back about a fifth of a step on what the dynamic
     // pass gives, whose peaks already stand at the ceiling.
     return land(pcm, frames, rate, channels, target, ceiling_db, 0.8, true, cfg, levelled,
-                report);
+                report, early);
 }
 
 }  // namespace
 
 int level_pcm(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
               double ceiling_db, const loudness_stats& m, bool discard, const settings& cfg,
-              loudness_stats* levelled, level_report* report) {
+              loudness_stats* levelled, level_report* report, level_early* early) {
     int rc = level_impl(pcm, frames, rate, channels, target, ceiling_db, m, discard, cfg,
-                        levelled, report);
+                        levelled, report, early);
     if (rc == 0 && debug_on()) write_report(m, *report);
     return rc;
 }

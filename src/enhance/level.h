@@ -54,11 +54,21 @@ struct level_report {
     int limiter_passes = 0;
 };
 
+// Where the limiter's oversampled pass hands its output as it comes, so
+// that the file can be written while the pass runs. whole: set when the
+// levelled result is exactly what went there, every block.
+struct level_early {
+    pcm_sink_fn fn = nullptr;
+    void* ctx = nullptr;
+    bool whole = false;
+};
+
 // Levels *pcm (interleaved at rate and channels; m is its level measurement)
 // to target, replacing it; after the dynamic pass the true peak stays under
 // ceiling_db. *levelled: the level measurement of the result (m itself,
 // moved by the gain, after a plain gain). discard: nothing else reads *pcm,
-// so the dynamic pass may give its pages back as it goes.
+// so the dynamic pass may give its pages back as it goes. early: see
+// level_early.
 int level_pcm(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
               double ceiling_db, const loudness_stats& m, bool discard, const settings& cfg,
-              loudness_stats* levelled, level_report* report);
+              loudness_stats* levelled, level_report* report, level_early* early = nullptr);
