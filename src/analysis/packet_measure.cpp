@@ -140,11 +140,18 @@ int packet_measure_start(packet_measure* m, const AVCodecParameters* par, const 
 
 int packet_measure_tap(void* ctx, const AVPacket* pkt) {
     packet_measure* m = static_cast<packet_measure*>(ctx);
-    packet_ptr copy(av_packet_clone(pkt));
-    if (!copy) {
+    // A copy of the bytes, not a reference: the encoder's buffers are
+    // counted in atomics that a checked build cannot see.
+    packet_ptr copy(av_packet_alloc());
+    if (!copy || av_new_packet(copy.get(), pkt->size) < 0) {
         set_err("oom");
         return -1;
     }
+    if (pkt->size > 0) std::memcpy(copy->data, pkt->data, static_cast<size_t>(pkt->size));
+    copy->pts = pkt->pts;
+    copy->dts = pkt->dts;
+    copy->duration = pkt->duration;
+    copy->flags = pkt->flags;
     // A meter that gave up does not stop the writing.
     (void)queue_push(&m->packets, std::move(copy));
     return 0;
