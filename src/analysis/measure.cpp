@@ -131,43 +131,73 @@ struct through_tap {
     int channels;
     pcm_sink_fn also;
     void* also_ctx;
+    // In place: where the output goes, how far it may go, and the graph
+    // whose input count it must stay behind.
+    int16_t* back = nullptr;
+    int64_t room = 0;
+    int64_t at = 0;
+    const graph_context* graph = nullptr;
 };
 
 int tap_measure(void* ctx, const int16_t* pcm, int64_t frames) {
     through_tap* t = static_cast<through_tap*>(ctx);
-    if (!measure_stream_push(t->stream, pcm, frames, t->channels)) {
+    if (t->back) {
+        // Never over input the chain has yet to read.
+        if (t->at + frames > t->graph->in_frames) {
+            set_err("filter chain ran ahead of its input");
+            return -1;
+        }
+        if (t->at + frames > t->room) frames = t->room - t->at;  // the flush's tail
+        std::memcpy(t->back + t->at * t->channels, pcm,
+                    static_cast<size_t>(frames) * t->channels * sizeof(int16_t));
+        t->at += frames;
+    }
+    if (frames > 0 && !measure_stream_push(t->stream, pcm, frames, t->channels)) {
         set_err("measurement failed");
         return -1;
     }
-    return t->also ? t->also(t->also_ctx, pcm, frames) : 0;
+    return t->also && frames > 0 ? t->also(t->also_ctx, pcm, frames) : 0;
+}
+
+// The meter takes the chain's output as it comes, beside it with threads.
+int meter_output(const char* chain, int64_t delay, const int16_t* pcm, int64_t frames,
+                 int rate, int channels, const settings& cfg, through_tap* tap,
+                 loudness_stats* out) {
+    measure_stream m;
+    if (measure_stream_start(&m, rate, channels, cfg, measure_kind::loudness) != 0) return -1;
+    tap->stream = &m;
+    tap->channels = channels;
+    graph_context g;
+    if (graph_setup(&g, chain, rate, channels) != 0) return -1;
+    tap->graph = &g;
+    g.delay = delay;
+    g.sink_fn = tap_measure;
+    g.sink_ctx = tap;
+    int rc = graph_push(&g, pcm, frames);
+    if (rc == 0) rc = graph_finish(&g);
+    graph_release(&g);
+    return rc == 0 ? measure_stream_finish(&m, out) : -1;
 }
 }  // namespace
 
 int measure_through(const char* chain, int64_t delay, const int16_t* pcm, int64_t frames,
-                    int sample_rate, int channels, const settings& cfg, pcm_ptr* kept,
-                    int64_t* kept_frames, loudness_stats* out, pcm_sink_fn also,
-                    void* also_ctx) {
-    // The meter takes the chain's output as it comes, beside it with threads.
-    measure_stream m;
-    if (measure_stream_start(&m, sample_rate, channels, cfg, measure_kind::loudness) != 0)
+                    int sample_rate, int channels, const settings& cfg, loudness_stats* out) {
+    through_tap tap{};
+    return meter_output(chain, delay, pcm, frames, sample_rate, channels, cfg, &tap, out);
+}
+
+int measure_in_place(const char* chain, int64_t delay, int16_t* pcm, int64_t* frames,
+                     int sample_rate, int channels, const settings& cfg, loudness_stats* out,
+                     pcm_sink_fn also, void* also_ctx) {
+    through_tap tap{};
+    tap.also = also;
+    tap.also_ctx = also_ctx;
+    tap.back = pcm;
+    tap.room = *frames;
+    if (meter_output(chain, delay, pcm, *frames, sample_rate, channels, cfg, &tap, out) != 0)
         return -1;
-    through_tap tap{&m, channels, also, also_ctx};
-    graph_context g;
-    if (graph_setup(&g, chain, sample_rate, channels) != 0) return -1;
-    if (!kept) {
-        g.delay = delay;
-        g.sink_fn = tap_measure;
-        g.sink_ctx = &tap;
-        int rc = graph_push(&g, pcm, frames);
-        if (rc == 0) rc = graph_finish(&g);
-        graph_release(&g);
-        return rc == 0 ? measure_stream_finish(&m, out) : -1;
-    }
-    // Nothing is discarded, so the samples are only read.
-    if (graph_collect(&g, delay, const_cast<int16_t*>(pcm), frames, false, kept, kept_frames,
-                      tap_measure, &tap) != 0)
-        return -1;
-    return measure_stream_finish(&m, out);
+    *frames = tap.at;
+    return 0;
 }
 
 // ---------------------------------------------------------------- streams

@@ -46,14 +46,18 @@ int measure_pcm(const int16_t* pcm, int64_t frames, int sample_rate, int channel
                 measure_kind kind = measure_kind::full);
 
 // The loudness alone (the fine figures too, no true peak) of what chain
-// makes of pcm, and that output, delay-compensated by delay frames
-// (graph_collect), in *kept (nothing is kept when kept is null). With
-// threads the meter runs beside the chain. also, when given, sees the
-// output too.
+// makes of pcm, delay-compensated by delay frames (see graph_context). With
+// threads the meter runs beside the chain.
 int measure_through(const char* chain, int64_t delay, const int16_t* pcm, int64_t frames,
-                    int sample_rate, int channels, const settings& cfg, pcm_ptr* kept,
-                    int64_t* kept_frames, loudness_stats* out, pcm_sink_fn also = nullptr,
-                    void* also_ctx = nullptr);
+                    int sample_rate, int channels, const settings& cfg, loudness_stats* out);
+
+// The same, with the output replacing *pcm as it comes: output frame n takes
+// the place of input frame n, which the chain has read by then. *frames:
+// the output's length (never more than the input's). also, when given, sees
+// the output too.
+int measure_in_place(const char* chain, int64_t delay, int16_t* pcm, int64_t* frames,
+                     int sample_rate, int channels, const settings& cfg, loudness_stats* out,
+                     pcm_sink_fn also = nullptr, void* also_ctx = nullptr);
 
 // Parses ebur128/astats log text into *out (reset to the unset values first).
 // Returns 0 when an integrated loudness of -900 or more was read.

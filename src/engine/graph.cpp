@@ -360,12 +360,10 @@ int run_chain_collect(const char* chain, int64_t delay, int16_t* in, int64_t fra
 }
 
 int graph_collect(graph_context* g, int64_t delay, int16_t* in, int64_t frames, bool discard,
-                  pcm_ptr* out, int64_t* out_frames, pcm_sink_fn tap, void* tap_ctx) {
+                  pcm_ptr* out, int64_t* out_frames) {
     const int channels = g->channels;
     pcm_collector c;
     c.channels = channels;
-    c.tap = tap;
-    c.tap_ctx = tap_ctx;
     // Output frame n is input frame n: one block of the input's size.
     if (frames > 0 && pcm_grow_to(c.pcm, &c.capacity, frames, channels, nullptr) != 0) {
         graph_release(g);

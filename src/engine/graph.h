@@ -94,8 +94,6 @@ int run_chain(const char* chain, const int16_t* pcm, int64_t frames, int sample_
 int run_chain_collect(const char* chain, int64_t delay, int16_t* in, int64_t frames,
                       int sample_rate, int channels, bool discard, pcm_ptr* out,
                       int64_t* out_frames);
-// The same over a graph already set up; g is released. tap, when given,
-// sees each block of the output too, as it is collected.
+// The same over a graph already set up; g is released.
 int graph_collect(graph_context* g, int64_t delay, int16_t* in, int64_t frames, bool discard,
-                  pcm_ptr* out, int64_t* out_frames, pcm_sink_fn tap = nullptr,
-                  void* tap_ctx = nullptr);
+                  pcm_ptr* out, int64_t* out_frames);

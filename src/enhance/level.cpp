@@ -153,7 +153,7 @@ double limiter_slope(double g_prev, double i_prev, double g, double i, double fi
     return slope > 1.0 ? 1.0 : slope;
 }
 
-// What a search over the gain into the limiter works on, and the nearest
+// What the search over the gain into the limiter works on, and the nearest
 // pass it has seen.
 struct limit_search {
     const int16_t* src = nullptr;
@@ -164,57 +164,45 @@ struct limit_search {
     double ceiling_db = 0.0;
     double deepest = 0.0;  // the gain never drives the peaks further over the ceiling
     const settings* cfg = nullptr;
-    level_report* report = nullptr;
-    level_early* early = nullptr;  // the first oversampled pass's output goes there too
-    int64_t delay = 0;  // the last search's chain's
+    int passes = 0;
     bool found = false;
     double best_g = 0.0;
     loudness_stats best_m;
 };
 
-// The passes of one search, at the input's rate or oversampled: the limiter
-// takes back part of every step, so the step is corrected by the slope seen
-// so far (secant) from the point (g_from, i_from), *slope while there is no
-// second point. Oversampled, the last pass's output is kept in *last (at
-// *last_g). *slope: the slope the search ended with.
-int search_passes(limit_search& s, bool oversampled, double g_from, double i_from, double g,
-                  double room, double* slope, pcm_ptr* last, int64_t* last_frames,
-                  double* last_g) {
-    const std::string at_zero = limiter_chain(0.0, LEVEL_CEILING_DB, s.rate, oversampled);
-    if (stage_delay(at_zero.c_str(), s.rate, 0.5, &s.delay) != 0) return -1;
-    if (s.delay < 0) s.delay = 0;
-    s.found = false;
-    double g_prev = g_from, i_prev = i_from;
+// The search, at the input's rate: the limiter takes back part of every
+// step, so the step is corrected by the slope seen so far (secant),
+// first_slope before there are two passes, from the source's loudness
+// i_from. room: how far the source's peaks stand under the ceiling. It aims closer than the landing asks, so
+// that the oversampled pass lands at once.
+int search_gain(limit_search& s, double g, double i_from, double first_slope, double room) {
+    const std::string at_zero = limiter_chain(0.0, LEVEL_CEILING_DB, s.rate, false);
+    int64_t delay = 0;
+    if (stage_delay(at_zero.c_str(), s.rate, 0.5, &delay) != 0) return -1;
+    double g_prev = 0.0, i_prev = i_from, slope = first_slope;
     for (int pass = 0; pass < LIMIT_PASSES; pass++) {
         loudness_stats got;
-        if (last) last->reset();
-        const bool also = oversampled && pass == 0 && s.early;
         clear_err();
-        if (measure_through(limiter_chain(g, s.ceiling_db, s.rate, oversampled).c_str(), s.delay,
-                            s.src, s.frames, s.rate, s.channels, *s.cfg, last, last_frames,
-                            &got, also ? s.early->fn : nullptr, also ? s.early->ctx : nullptr) !=
-            0) {
+        if (measure_through(limiter_chain(g, s.ceiling_db, s.rate, false).c_str(),
+                            delay > 0 ? delay : 0, s.src, s.frames, s.rate, s.channels, *s.cfg,
+                            &got) != 0) {
             if (!g_err[0]) set_err("level measurement failed");
             return -1;
         }
-        if (last_g) *last_g = g;
-        if (oversampled) s.report->limiter_passes++;
+        s.passes++;
         if (debug_on())
-            std::fprintf(stderr, "[AE] level: limiter%s %+.3f dB -> I=%.3f\n",
-                         oversampled ? "" : " at the input's rate", g, got.integrated_fine);
+            std::fprintf(stderr, "[AE] level: limiter at the input's rate %+.3f dB -> I=%.3f\n",
+                         g, got.integrated_fine);
         const double miss = miss_of(s.target, got);
         if (loud(got) && (!s.found || std::fabs(miss) < std::fabs(miss_of(s.target, s.best_m)))) {
             s.found = true;
             s.best_m = got;
             s.best_g = g;
         }
-        // At the input's rate it aims closer: the oversampled pass then
-        // lands at once.
-        if (!loud(got) || std::fabs(miss) <= (oversampled ? 1.0 : 0.3) * LAND_TOLERANCE_LU)
-            break;
-        *slope = limiter_slope(g_prev, i_prev, g, got.integrated_fine, *slope,
-                               pass == 0 ? room : 0.0);
-        const double next = std::fmin(g + miss / *slope, s.deepest);
+        if (!loud(got) || std::fabs(miss) <= 0.3 * LAND_TOLERANCE_LU) break;
+        slope = limiter_slope(g_prev, i_prev, g, got.integrated_fine, slope,
+                              pass == 0 ? room : 0.0);
+        const double next = std::fmin(g + miss / slope, s.deepest);
         if (std::fabs(next - g) < 0.005) break;
         g_prev = g;
         i_prev = got.integrated_fine;
@@ -223,15 +211,15 @@ int search_passes(limit_search& s, bool oversampled, double g_from, double i_fro
     return 0;
 }
 
-// Finds the gain into the limiter that lands *pcm on the target, first at
-// the input's rate, then oversampled from the gain found there: mostly one
-// oversampled pass. first_slope: the share of the first step expected to
-// stay. The gain never drives the peaks more than LIMIT_DEPTH_DB over the
-// ceiling. Only the source and the last pass's output are held: when an
-// earlier pass came nearer, its gain runs once more.
+// Finds the gain into the limiter that lands *pcm on the target at the
+// input's rate, then runs it once at 192 kHz, in place: the source is never
+// held twice. first_slope: the share of the first step expected to stay.
+// The gain never drives the peaks more than LIMIT_DEPTH_DB over the ceiling.
+// What the oversampled pass still misses by, a plain gain makes good as far
+// as the ceiling lets it.
 int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
-         double ceiling_db, double first_slope, bool discard, const settings& cfg,
-         loudness_stats* m, level_report* report, level_early* early) {
+         double ceiling_db, double first_slope, const settings& cfg, loudness_stats* m,
+         level_report* report, level_early* early) {
     limit_search s;
     s.src = pcm->get();
     s.frames = *frames;
@@ -241,39 +229,40 @@ int land(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double target,
     s.ceiling_db = ceiling_db;
     s.deepest = ceiling_db - m->true_peak + LIMIT_DEPTH_DB;
     s.cfg = &cfg;
-    s.report = report;
-    s.early = early && early->fn ? early : nullptr;
-    double slope = first_slope;
+    if (early && !early->fn) early = nullptr;
     const double g0 = std::fmin(miss_of(target, *m) / first_slope, s.deepest);
-    if (search_passes(s, false, 0.0, m->integrated_fine, g0, ceiling_db - m->true_peak, &slope,
-                      nullptr, nullptr, nullptr) != 0)
+    if (search_gain(s, g0, m->integrated_fine, first_slope, ceiling_db - m->true_peak) != 0)
         return -1;
     if (!s.found) return 0;  // nothing loud came out: it stays as it is
 
-    pcm_ptr last;
-    int64_t last_frames = 0;
-    double last_g = 0.0;
-    const double found_g = s.best_g;
-    if (search_passes(s, true, found_g, s.best_m.integrated_fine, found_g, 0.0, &slope, &last,
-                      &last_frames, &last_g) != 0)
+    const std::string at_zero = limiter_chain(0.0, LEVEL_CEILING_DB, rate, true);
+    int64_t delay = 0;
+    if (stage_delay(at_zero.c_str(), rate, 0.5, &delay) != 0) return -1;
+    loudness_stats got;
+    clear_err();
+    if (measure_in_place(limiter_chain(s.best_g, ceiling_db, rate, true).c_str(),
+                         delay > 0 ? delay : 0, pcm->get(), frames, rate, channels, cfg, &got,
+                         early ? early->fn : nullptr, early ? early->ctx : nullptr) != 0) {
+        if (!g_err[0]) set_err("filter chain failed");
         return -1;
-    if (!s.found) return 0;
-    // The same gain gives the same samples.
-    if (s.early) s.early->whole = s.best_g == found_g;
-    if (s.best_g != last_g) {
-        // An earlier pass came nearer: the same gain gives the same samples.
-        last.reset();
-        if (run_chain_collect(limiter_chain(s.best_g, ceiling_db, rate, true).c_str(), s.delay,
-                              pcm->get(), *frames, rate, channels, discard, &last,
-                              &last_frames) != 0) {
-            set_err("filter chain failed: %s", g_err);
-            return -1;
-        }
     }
-    *pcm = std::move(last);
-    *frames = last_frames;
-    *m = s.best_m;  // the limiter holds the peaks; the written file's are measured
+    report->limiter_passes = s.passes + 1;
     report->gain_db = s.best_g;
+    if (early) early->whole = true;
+    if (debug_on())
+        std::fprintf(stderr, "[AE] level: limiter %+.3f dB -> I=%.3f\n", s.best_g,
+                     got.integrated_fine);
+    *m = got;  // the limiter holds the peaks; the written file's are measured
+    const double miss = miss_of(target, got);
+    if (!loud(got) || std::fabs(miss) <= LAND_TOLERANCE_LU) return 0;
+    if (level_measure(pcm->get(), *frames, rate, channels, cfg, m) != 0) return -1;
+    const double step = miss > 0.0 ? std::fmin(miss, ceiling_db - m->true_peak) : miss;
+    if (step > 0.0 || miss < 0.0) {
+        apply_gain(pcm->get(), *frames * channels, step);
+        shift_level(m, step);
+        report->gain_db += step;
+        if (early) early->whole = false;
+    }
     return 0;
 }
 
@@ -309,8 +298,8 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
     // them, level it without the dynamic pass's moving gain.
     if (m.lra_fine <= 11.0 && m.true_peak + gain - ceiling_db <= PEAKS_ONLY_DB) {
         report->mode = "limited";
-        return land(pcm, frames, rate, channels, target, ceiling_db, 1.0, discard, cfg, levelled,
-                    report, early);
+        return land(pcm, frames, rate, channels, target, ceiling_db, 1.0, cfg, levelled, report,
+                    early);
     }
     report->mode = "dynamic";
     if (dynamic_pass(pcm, frames, rate, channels, target, m, discard, cfg) != 0) return -1;
@@ -327,8 +316,8 @@ int level_impl(pcm_ptr* pcm, int64_t* frames, int rate, int channels, double tar
     }
     // The limiter takes back about a fifth of a step on what the dynamic
     // pass gives, whose peaks already stand at the ceiling.
-    return land(pcm, frames, rate, channels, target, ceiling_db, 0.8, true, cfg, levelled,
-                report, early);
+    return land(pcm, frames, rate, channels, target, ceiling_db, 0.8, cfg, levelled, report,
+                early);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ constexpr double LIMIT_DEPTH_DB = 9.0;
 // Where the gain to the target would lift the peaks at most this far over
 // the ceiling (and the range needs no taming), the limiter alone levels.
 constexpr double PEAKS_ONLY_DB = 6.0;
+// Passes of the search for the limiter's gain (at the input's rate).
 constexpr int LIMIT_PASSES = 4;
 
 // loudnorm's rule (af_loudnorm.c): with a valid measurement, linear when
