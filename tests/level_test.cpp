@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "audioenhancer.h"
 #include "analysis/measure.h"
 #include "base/error.h"
+#include "engine/graph.h"
 #include "fixtures.h"
 
 namespace {
@@ -169,5 +173,58 @@ TEST(LevelLinear, MatchesFfmpegTwoPassLoudnorm) {
         EXPECT_NEAR(a.integrated_fine, b.integrated_fine, 0.05) << c.in << " at " << c.target;
         EXPECT_NEAR(a.true_peak, b.true_peak, 0.1) << c.in << " at " << c.target;
         EXPECT_NEAR(a.integrated_fine, c.target, 0.05) << c.in << " at " << c.target;
+    }
+}
+
+namespace {
+int count_into(void* ctx, const int16_t* pcm, int64_t frames) {
+    auto* seen = static_cast<std::vector<int16_t>*>(ctx);
+    seen->insert(seen->end(), pcm, pcm + frames * 2);
+    return 0;
+}
+}  // namespace
+
+// The leveller's last pass writes its output over its input as it comes:
+// the samples, their count and their loudness are those of the same chain
+// run into a buffer of its own, and what it hands on besides is exactly that.
+TEST(MeasureInPlace, EqualsTheChainRunApart) {
+    const int rate = 44100, frames = rate * 3;
+    std::vector<int16_t> src(frames * 2);
+    for (int i = 0; i < frames; i++) {
+        const double t = static_cast<double>(i) / rate;
+        src[2 * i] = static_cast<int16_t>(20000.0 * std::sin(6.283 * 220.0 * t) * (i % 9000 < 4500));
+        src[2 * i + 1] = static_cast<int16_t>(12000.0 * std::sin(6.283 * 330.0 * t));
+    }
+    const settings cfg = settings_from_env();
+    struct row {
+        const char* chain;
+        int64_t delay;
+    } rows[] = {{"volume=4dB", 0},
+                {"volume=6dB,alimiter=limit=0.8:attack=2:release=20:level=false", 88},
+                {"volume=6dB,aresample=192000,alimiter=limit=0.8:attack=2:release=20:"
+                 "level=false,aresample=44100",
+                 200}};
+    for (const row& r : rows) {
+        pcm_ptr apart;
+        int64_t apart_frames = 0;
+        std::vector<int16_t> in = src;
+        ASSERT_EQ(run_chain_collect(r.chain, r.delay, in.data(), frames, rate, 2, false, &apart,
+                                    &apart_frames),
+                  0)
+            << r.chain << ": " << g_err;
+        loudness_stats through, placed;
+        ASSERT_EQ(measure_through(r.chain, r.delay, src.data(), frames, rate, 2, cfg, &through), 0);
+        std::vector<int16_t> seen;
+        int64_t n = frames;
+        ASSERT_EQ(measure_in_place(r.chain, r.delay, in.data(), &n, rate, 2, cfg, &placed,
+                                   count_into, &seen),
+                  0)
+            << r.chain << ": " << g_err;
+        ASSERT_EQ(n, apart_frames) << r.chain;
+        EXPECT_TRUE(std::equal(in.begin(), in.begin() + n * 2, apart.get())) << r.chain;
+        EXPECT_TRUE(seen.size() == static_cast<size_t>(n * 2) &&
+                    std::equal(seen.begin(), seen.end(), apart.get()))
+            << r.chain;
+        EXPECT_EQ(placed.integrated_fine, through.integrated_fine) << r.chain;
     }
 }
